@@ -1,0 +1,213 @@
+#pragma once
+// Synchronisation primitives: a mutex with poisoning and an unbounded
+// multi-producer, single-consumer channel.
+//
+// Mutex<T>: a guard released while a panic unwinds poisons the mutex. lock()
+// always returns the guard, together with the poison state, so a poisoned
+// mutex stays usable.
+//
+// Channel: senders are copyable and may live on any thread; the receiver is
+// unique. Sending fails once the receiver is gone; receiving reports
+// disconnection once every sender is gone and the queue is empty.
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+namespace rt {
+
+template <typename T>
+class Mutex;
+
+/// Scoped access to the value of a Mutex<T>; poisons it when destroyed during unwinding.
+template <typename T>
+class MutexGuard {
+public:
+    MutexGuard(MutexGuard&& other) noexcept
+        : owner_(std::exchange(other.owner_, nullptr)),
+          lock_(std::move(other.lock_)),
+          exceptions_at_lock_(other.exceptions_at_lock_) {}
+    MutexGuard& operator=(MutexGuard&&) = delete;
+    ~MutexGuard() {
+        if (owner_ != nullptr && std::uncaught_exceptions() > exceptions_at_lock_) {
+            owner_->poisoned_ = true;
+        }
+    }
+    T& operator*() { return owner_->value_; }
+    T* operator->() { return &owner_->value_; }
+
+private:
+    friend class Mutex<T>;
+    explicit MutexGuard(Mutex<T>& owner)
+        : owner_(&owner), lock_(owner.mutex_), exceptions_at_lock_(std::uncaught_exceptions()) {}
+    Mutex<T>* owner_;
+    std::unique_lock<std::mutex> lock_;
+    int exceptions_at_lock_;
+};
+
+/// The result of Mutex::lock: the guard and whether the mutex was poisoned.
+template <typename T>
+struct LockResult {
+    MutexGuard<T> guard;
+    bool poisoned;
+};
+
+/// A mutex that owns its value and remembers a panic of a holder.
+template <typename T>
+class Mutex {
+public:
+    Mutex() = default;
+    explicit Mutex(T value) : value_(std::move(value)) {}
+    Mutex(const Mutex&) = delete;
+    Mutex& operator=(const Mutex&) = delete;
+
+    /// Blocks until the mutex is free; returns the guard and the poison state
+    /// as it was when the lock was taken.
+    LockResult<T> lock() {
+        MutexGuard<T> guard(*this);
+        bool was = poisoned_;
+        return LockResult<T>{std::move(guard), was};
+    }
+    [[nodiscard]] bool is_poisoned() const { return poisoned_; }
+    void clear_poison() { poisoned_ = false; }
+
+private:
+    friend class MutexGuard<T>;
+    std::mutex mutex_;
+    T value_{};
+    bool poisoned_ = false;  // written only while mutex_ is held
+};
+
+/// Outcome of a receive with a time limit.
+enum class RecvStatus { Ok, Timeout, Disconnected };
+
+namespace detail {
+template <typename T>
+struct ChannelState {
+    std::mutex mutex;
+    std::condition_variable ready;
+    std::deque<T> queue;
+    std::size_t senders = 0;
+    bool receiver_alive = true;
+};
+}  // namespace detail
+
+template <typename T>
+class Receiver;
+
+/// Sending end; copies share the channel.
+template <typename T>
+class Sender {
+public:
+    Sender(const Sender& other) : state_(other.state_) { attach(); }
+    Sender(Sender&& other) noexcept : state_(std::move(other.state_)) {}
+    Sender& operator=(Sender other) {
+        std::swap(state_, other.state_);
+        return *this;
+    }
+    ~Sender() { detach(); }
+
+    /// Queues `value`; gives it back when the receiver is gone.
+    std::optional<T> send(T value) {
+        std::unique_lock lock(state_->mutex);
+        if (!state_->receiver_alive) {
+            return std::optional<T>(std::move(value));
+        }
+        state_->queue.push_back(std::move(value));
+        lock.unlock();
+        state_->ready.notify_one();
+        return std::nullopt;
+    }
+
+private:
+    template <typename U>
+    friend std::pair<Sender<U>, Receiver<U>> channel();
+    explicit Sender(std::shared_ptr<detail::ChannelState<T>> state) : state_(std::move(state)) {
+        attach();
+    }
+    void attach() {
+        std::lock_guard lock(state_->mutex);
+        ++state_->senders;
+    }
+    void detach() {
+        if (!state_) {
+            return;
+        }
+        std::unique_lock lock(state_->mutex);
+        if (--state_->senders == 0) {
+            lock.unlock();
+            state_->ready.notify_all();
+        }
+    }
+    std::shared_ptr<detail::ChannelState<T>> state_;
+};
+
+/// Receiving end; unique.
+template <typename T>
+class Receiver {
+public:
+    Receiver(Receiver&&) noexcept = default;
+    Receiver& operator=(Receiver&&) noexcept = default;
+    Receiver(const Receiver&) = delete;
+    ~Receiver() {
+        if (state_) {
+            std::lock_guard lock(state_->mutex);
+            state_->receiver_alive = false;
+            state_->queue.clear();
+        }
+    }
+
+    /// Blocks until a value arrives; nothing when every sender is gone.
+    std::optional<T> recv() {
+        std::unique_lock lock(state_->mutex);
+        state_->ready.wait(lock, [&] { return !state_->queue.empty() || state_->senders == 0; });
+        return pop(lock);
+    }
+
+    /// Waits at most `timeout` for a value.
+    template <typename Rep, typename Period>
+    RecvStatus recv_timeout(std::chrono::duration<Rep, Period> timeout, std::optional<T>& out) {
+        return recv_deadline(std::chrono::steady_clock::now() + timeout, out);
+    }
+
+    /// Waits until `deadline` for a value.
+    RecvStatus recv_deadline(std::chrono::steady_clock::time_point deadline, std::optional<T>& out) {
+        std::unique_lock lock(state_->mutex);
+        bool woke = state_->ready.wait_until(
+            lock, deadline, [&] { return !state_->queue.empty() || state_->senders == 0; });
+        if (!woke) {
+            return RecvStatus::Timeout;
+        }
+        out = pop(lock);
+        return out ? RecvStatus::Ok : RecvStatus::Disconnected;
+    }
+
+private:
+    template <typename U>
+    friend std::pair<Sender<U>, Receiver<U>> channel();
+    explicit Receiver(std::shared_ptr<detail::ChannelState<T>> state) : state_(std::move(state)) {}
+    std::optional<T> pop(std::unique_lock<std::mutex>&) {
+        if (state_->queue.empty()) {
+            return std::nullopt;
+        }
+        T value = std::move(state_->queue.front());
+        state_->queue.pop_front();
+        return value;
+    }
+    std::shared_ptr<detail::ChannelState<T>> state_;
+};
+
+/// Creates an unbounded channel.
+template <typename T>
+std::pair<Sender<T>, Receiver<T>> channel() {
+    auto state = std::make_shared<detail::ChannelState<T>>();
+    Sender<T> tx(state);
+    return {std::move(tx), Receiver<T>(std::move(state))};
+}
+
+}  // namespace rt

@@ -1,0 +1,75 @@
+#pragma once
+// The formatter interface through which every report of a run or a listing is
+// written, and the output sink the formatters own. Formatters are used only
+// from the console driver's thread and know nothing of threads.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <variant>
+
+#include "library/runtime/io.hpp"
+#include "library/runtime/result.hpp"
+#include "library/test/src/console.hpp"
+#include "library/test/src/term/terminal.hpp"
+#include "library/test/src/test_result.hpp"
+#include "library/test/src/time.hpp"
+#include "library/test/src/types.hpp"
+
+namespace test::formatters {
+
+/// Where a formatter writes: a colour-capable terminal, or plain standard
+/// output (any writer, for tests a VecWriter).
+class OutputLocation {
+public:
+    explicit OutputLocation(std::unique_ptr<term::Terminal> terminal)
+        : terminal_(std::move(terminal)) {}
+    explicit OutputLocation(std::unique_ptr<rt::Write> plain) : plain_(std::move(plain)) {}
+    /// Plain standard output (descriptor 1).
+    static OutputLocation stdout_plain() {
+        return OutputLocation(std::unique_ptr<rt::Write>(std::make_unique<rt::FdWriter>(1)));
+    }
+
+    /// The terminal, or null for plain output.
+    [[nodiscard]] term::Terminal* terminal() { return terminal_.get(); }
+    rt::IoResult<void> write_all(std::span<const std::uint8_t> bytes) { return writer().write_all(bytes); }
+    rt::IoResult<void> write_str(std::string_view text) { return writer().write_str(text); }
+    rt::IoResult<void> flush() { return writer().flush(); }
+
+private:
+    rt::Write& writer() { return terminal_ ? static_cast<rt::Write&>(*terminal_) : *plain_; }
+    std::unique_ptr<term::Terminal> terminal_;
+    std::unique_ptr<rt::Write> plain_;
+};
+
+/// The nine operations of a formatter, in the order of its virtual table.
+class OutputFormatter {
+public:
+    virtual ~OutputFormatter() = default;
+    /// Called once before a listing.
+    virtual rt::IoResult<void> write_discovery_start() = 0;
+    /// Called per listed test with the kind word "test" or "benchmark".
+    virtual rt::IoResult<void> write_test_discovered(const TestDesc& desc, std::string_view kind) = 0;
+    /// Called once after a listing with its counters.
+    virtual rt::IoResult<void> write_discovery_finish(const ConsoleTestDiscoveryState& state) = 0;
+    /// Called once before a run with the number of tests and the shuffle seed.
+    virtual rt::IoResult<void> write_run_start(std::size_t test_count,
+                                               std::optional<std::uint64_t> shuffle_seed) = 0;
+    /// Called when a test is taken up.
+    virtual rt::IoResult<void> write_test_start(const TestDesc& desc) = 0;
+    /// Called when a test has run for over 60 seconds (parallel runs only).
+    virtual rt::IoResult<void> write_timeout(const TestDesc& desc) = 0;
+    /// Called per completed test, before the result is counted in `state`.
+    virtual rt::IoResult<void> write_result(const TestDesc& desc, const TestResult& result,
+                                            const std::optional<TestExecTime>& exec_time,
+                                            std::span<const std::uint8_t> stdout_bytes,
+                                            const ConsoleTestState& state) = 0;
+    /// Called once after a run; returns true when the run counts as successful.
+    virtual rt::IoResult<bool> write_run_finish(ConsoleTestState& state) = 0;
+    /// Reports merged documentation-test times (not called by this program).
+    virtual rt::IoResult<void> write_merged_doctests_times(double total, double compilation) = 0;
+};
+
+}  // namespace test::formatters

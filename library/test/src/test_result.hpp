@@ -1,0 +1,62 @@
+#pragma once
+// The outcome of one test (TestResult), the record a test thread sends back
+// (CompletedTest), and calc_result, which derives the outcome from how the
+// body ended.
+
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <variant>
+#include <vector>
+
+#include "library/runtime/panic.hpp"
+#include "library/test/src/bench.hpp"
+#include "library/test/src/time.hpp"
+#include "library/test/src/types.hpp"
+
+namespace test {
+
+/// The outcome of one test. Failed, FailedMsg and TimedFail are failures.
+class TestResult {
+public:
+    struct Ok { bool operator==(const Ok&) const = default; };
+    struct Failed { bool operator==(const Failed&) const = default; };
+    struct FailedMsg { std::string message; bool operator==(const FailedMsg&) const = default; };
+    struct Ignored { bool operator==(const Ignored&) const = default; };
+    struct Bench { BenchSamples samples; bool operator==(const Bench&) const = default; };
+    struct TimedFail { bool operator==(const TimedFail&) const = default; };
+    using Variant = std::variant<Ok, Failed, FailedMsg, Ignored, Bench, TimedFail>;
+
+    template <typename T>
+        requires(!std::is_same_v<std::decay_t<T>, TestResult>)
+    TestResult(T alt) : v_(std::move(alt)) {}
+
+    [[nodiscard]] const Variant& get() const { return v_; }
+    template <typename T>
+    [[nodiscard]] bool is() const { return std::holds_alternative<T>(v_); }
+    template <typename T>
+    [[nodiscard]] const T* as() const { return std::get_if<T>(&v_); }
+    /// True for Failed, FailedMsg and TimedFail.
+    [[nodiscard]] bool is_failure() const { return is<Failed>() || is<FailedMsg>() || is<TimedFail>(); }
+    bool operator==(const TestResult&) const = default;
+
+private:
+    Variant v_;
+};
+
+/// The record a finished test sends to the engine.
+struct CompletedTest {
+    TestId id;
+    TestDesc desc;
+    TestResult result;
+    std::optional<TestExecTime> exec_time;
+    std::vector<std::uint8_t> stdout_bytes;
+};
+
+/// Derives the result from the descriptor's expectation, the failure payload
+/// (nothing when the body returned normally) and the optional time limits.
+TestResult calc_result(const TestDesc& desc, const std::optional<rt::Payload>& failure,
+                       const std::optional<TestTimeOptions>& time_opts,
+                       const std::optional<TestExecTime>& exec_time);
+
+}  // namespace test

@@ -1,0 +1,210 @@
+#pragma once
+// The data model of a test: its descriptor (TestDesc), name (TestName), body
+// (TestFn) and the runnable forms the engine executes. Static texts (names,
+// paths, messages fixed at build time) are borrowed string_views into static
+// storage; owned names are std::strings copied with the descriptor.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "library/test/src/stats.hpp"
+
+namespace test {
+
+/// Whether a name is padded to the name column.
+enum class NamePadding : std::uint8_t { NoPadding = 0, PadRight = 1 };
+
+/// The name of a test: static text, an owned string, or either of those with a padding.
+class TestName {
+public:
+    enum class Kind : std::uint8_t { StaticName = 0, OwnedName = 1, AlignedName = 2 };
+
+    /// A name borrowed from static storage.
+    static TestName static_name(std::string_view text);
+    /// A name owning its text.
+    static TestName owned_name(std::string text);
+
+    [[nodiscard]] Kind kind() const { return kind_; }
+    /// The name's text, for every kind.
+    [[nodiscard]] std::string_view as_slice() const;
+    /// The stored padding of an AlignedName; NoPadding for the other kinds.
+    [[nodiscard]] NamePadding padding() const;
+    /// An AlignedName with the same text and padding `p` (static text stays
+    /// borrowed; owned text is copied).
+    [[nodiscard]] TestName with_padding(NamePadding p) const;
+    /// True when an AlignedName holds an owned string (false: borrowed static text).
+    [[nodiscard]] bool is_owned_text() const { return owned_; }
+
+private:
+    Kind kind_ = Kind::StaticName;
+    bool owned_ = false;
+    std::string_view static_text_;
+    std::string owned_text_;
+    NamePadding padding_ = NamePadding::NoPadding;
+};
+
+/// Whether a test is expected to panic.
+struct ShouldPanic {
+    enum class Kind : std::uint8_t { NotExpected = 0, Expected = 1, ExpectedWithMessage = 2 };
+    Kind kind = Kind::NotExpected;
+    /// The text the panic message must contain (ExpectedWithMessage only).
+    std::string_view message;
+
+    static ShouldPanic not_expected() { return {}; }
+    static ShouldPanic expected() { return {Kind::Expected, {}}; }
+    static ShouldPanic expected_with_message(std::string_view m) {
+        return {Kind::ExpectedWithMessage, m};
+    }
+    bool operator==(const ShouldPanic&) const = default;
+};
+
+/// Kind of test; selects the time thresholds.
+enum class TestType : std::uint8_t { Unit = 0, Integration = 1, Doc = 2, Unclassified = 3 };
+
+/// The descriptor of one test.
+struct TestDesc {
+    TestName name;
+    bool ignore = false;
+    std::optional<std::string_view> ignore_message;
+    std::string_view source_path;
+    std::uint64_t start_line = 0;
+    std::uint64_t start_col = 0;
+    std::uint64_t end_line = 0;
+    std::uint64_t end_col = 0;
+    ShouldPanic should_panic;
+    bool compile_fail = false;
+    bool build_only = false;
+    TestType test_type = TestType::Unclassified;
+
+    /// The name's text, padded with spaces to `column_count` bytes when
+    /// `padding` is PadRight.
+    [[nodiscard]] std::string padded_name(std::size_t column_count, NamePadding padding) const;
+    /// "should panic", "compile fail", "compile", or nothing.
+    [[nodiscard]] std::optional<std::string_view> test_mode() const;
+};
+
+/// The result of a test body: success, or failure with a message.
+class BodyResult {
+public:
+    static BodyResult ok() { return BodyResult(); }
+    static BodyResult fail(std::string message) { return BodyResult(std::move(message)); }
+    [[nodiscard]] bool is_ok() const { return !error_.has_value(); }
+    /// The failure message (only when !is_ok()).
+    [[nodiscard]] const std::string& error() const { return *error_; }
+
+private:
+    BodyResult() = default;
+    explicit BodyResult(std::string m) : error_(std::move(m)) {}
+    std::optional<std::string> error_;
+};
+
+/// What a bench body receives: run mode, the recorded summary and byte count.
+struct Bencher {
+    enum class BenchMode : std::uint8_t { Automatic = 0, SingleRun = 1 };
+    BenchMode mode = BenchMode::Automatic;
+    std::optional<Summary> summary;
+    std::uint64_t bytes = 0;
+};
+
+using StaticTestFn = BodyResult (*)();
+using StaticBenchFn = BodyResult (*)(Bencher&);
+
+/// The six kinds of test body; the variant index is the kind number.
+struct StaticTestBody { StaticTestFn f; };
+struct StaticBenchBody { StaticBenchFn f; };
+struct StaticBenchOnce { StaticBenchFn f; };
+struct BoxedTestBody { std::function<BodyResult()> f; };
+struct BoxedBenchBody { std::function<BodyResult(Bencher&)> f; };
+struct BoxedBenchOnce { std::function<BodyResult(Bencher&)> f; };
+
+class RunnableTest;
+class RunnableBench;
+using Runnable = std::variant<RunnableTest, RunnableBench>;
+
+/// A test body of one of the six kinds.
+class TestFn {
+public:
+    using Body = std::variant<StaticTestBody, StaticBenchBody, StaticBenchOnce, BoxedTestBody,
+                              BoxedBenchBody, BoxedBenchOnce>;
+    TestFn(Body body) : body_(std::move(body)) {}
+
+    /// The kind number, 0 to 5.
+    [[nodiscard]] std::size_t kind() const { return body_.index(); }
+    /// PadRight for the two bench kinds, NoPadding otherwise.
+    [[nodiscard]] NamePadding padding() const;
+    /// True for StaticBenchBody and BoxedBenchBody.
+    [[nodiscard]] bool is_bench() const;
+    [[nodiscard]] const Body& body() const { return body_; }
+    Body& body() { return body_; }
+    /// Consumes the body into its runnable form.
+    Runnable into_runnable() &&;
+
+private:
+    Body body_;
+};
+
+/// A descriptor with its body; the unit selection and the engine pass around.
+struct TestDescAndFn {
+    TestDesc descriptor;
+    TestFn body;
+};
+
+/// A body run once as a test.
+class RunnableTest {
+public:
+    using Body = std::variant<StaticTestBody, StaticBenchOnce, BoxedTestBody, BoxedBenchOnce>;
+    explicit RunnableTest(Body body) : body_(std::move(body)) {}
+    /// Runs the body once (consuming a boxed one) and returns its result.
+    BodyResult run();
+    /// True for the two boxed kinds.
+    [[nodiscard]] bool is_dynamic() const;
+
+private:
+    Body body_;
+};
+
+/// A benchmark body run by the engine's benchmark phase.
+class RunnableBench {
+public:
+    using Body = std::variant<StaticBenchBody, BoxedBenchBody>;
+    explicit RunnableBench(Body body) : body_(std::move(body)) {}
+    /// Calls the body with `b`.
+    BodyResult run(Bencher& b);
+
+private:
+    Body body_;
+};
+
+/// Tells the running tests of one run apart.
+struct TestId {
+    std::size_t value = 0;
+    bool operator==(const TestId&) const = default;
+};
+
+/// Flags that change how results are shown and how tests are run.
+struct RunOptions {
+    bool display_output = false;
+    bool abort_on_failure = false;
+};
+
+/// Adapts a test function's exit code (0 for a function returning nothing) to a body result.
+BodyResult assert_test_result(int code = 0);
+
+// Every body call goes through one of these frames, which stay on the stack
+// while the body runs; short backtraces end at them.
+BodyResult __zuno_begin_short_backtrace(StaticTestFn f);
+BodyResult __zuno_begin_short_backtrace(std::function<BodyResult()>&& f);
+BodyResult __zuno_begin_short_backtrace(StaticBenchFn f, Bencher& b);
+BodyResult __zuno_begin_short_backtrace(const std::function<BodyResult(Bencher&)>& f, Bencher& b);
+
+}  // namespace test
+
+template <>
+struct std::hash<test::TestId> {
+    std::size_t operator()(const test::TestId& id) const noexcept { return id.value; }
+};
