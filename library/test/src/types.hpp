@@ -115,12 +115,24 @@ using StaticTestFn = BodyResult (*)();
 using StaticBenchFn = BodyResult (*)(Bencher&);
 
 /// The six kinds of test body; the variant index is the kind number.
-struct StaticTestBody { StaticTestFn f; };
-struct StaticBenchBody { StaticBenchFn f; };
-struct StaticBenchOnce { StaticBenchFn f; };
-struct BoxedTestBody { std::function<BodyResult()> f; };
-struct BoxedBenchBody { std::function<BodyResult(Bencher&)> f; };
-struct BoxedBenchOnce { std::function<BodyResult(Bencher&)> f; };
+struct StaticTestBody {
+    StaticTestFn f;
+};
+struct StaticBenchBody {
+    StaticBenchFn f;
+};
+struct StaticBenchOnce {
+    StaticBenchFn f;
+};
+struct BoxedTestBody {
+    std::function<BodyResult()> f;
+};
+struct BoxedBenchBody {
+    std::function<BodyResult(Bencher&)> f;
+};
+struct BoxedBenchOnce {
+    std::function<BodyResult(Bencher&)> f;
+};
 
 class RunnableTest;
 class RunnableBench;
