@@ -13,3 +13,36 @@ function(add_unit_test)
     add_test(NAME ${ARG_NAME} COMMAND ${target})
     set_tests_properties(${ARG_NAME} PROPERTIES LABELS "unit;${ARG_LABELS}" TIMEOUT 300)
 endfunction()
+
+#   add_golden_test(NAME <ctest name> DIR <approved dir> CASE <case> STATUS <exit text>
+#                   [SORT] [DEVFULL] [TIC <terminfo source>] [ENV NAME=VALUE...]
+#                   [UNSET NAME...] COMMAND <program> <args...>)
+#
+# runs the program through golden_run and compares standard output, standard
+# error and exit status with DIR/<case>.stdout.txt and DIR/<case>.stderr.txt.
+function(add_golden_test)
+    cmake_parse_arguments(ARG "SORT;DEVFULL" "NAME;DIR;CASE;STATUS;TIC" "ENV;UNSET;COMMAND;LABELS"
+                          ${ARGN})
+    set(flags)
+    if(ARG_SORT)
+        list(APPEND flags --sort-test-lines)
+    endif()
+    if(ARG_DEVFULL)
+        list(APPEND flags --stdout-devfull)
+    endif()
+    if(ARG_TIC)
+        list(APPEND flags --tic ${ARG_TIC})
+    endif()
+    foreach(kv IN LISTS ARG_ENV)
+        list(APPEND flags --env ${kv})
+    endforeach()
+    foreach(name IN LISTS ARG_UNSET)
+        list(APPEND flags --unset ${name})
+    endforeach()
+    file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/golden)
+    add_test(NAME ${ARG_NAME}
+             COMMAND golden_run --approved ${ARG_DIR} --case ${ARG_CASE} --status ${ARG_STATUS}
+                     ${flags} -- ${ARG_COMMAND}
+             WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/golden)
+    set_tests_properties(${ARG_NAME} PROPERTIES LABELS "golden;threads;${ARG_LABELS}" TIMEOUT 120)
+endfunction()
