@@ -1,0 +1,166 @@
+#pragma once
+// The execution engine: filters and orders the selected tests, starts each one
+// on a thread of its own (at most N at a time), collects the completion records
+// from one channel and reports progress as TestEvents to a callback.
+//
+// run_tests and the callback run on the caller's thread, which alone owns the
+// run state; test threads share only the channel (one sender each) and their
+// capture buffer. The engine writes nothing itself.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <unordered_map>
+#include <variant>
+#include <vector>
+
+#include "library/runtime/result.hpp"
+#include "library/runtime/sync.hpp"
+#include "library/runtime/thread.hpp"
+#include "library/test/src/cli.hpp"
+#include "library/test/src/test_result.hpp"
+#include "library/test/src/time.hpp"
+#include "library/test/src/types.hpp"
+
+namespace test {
+
+/// A point on the monotonic clock.
+using Instant = std::chrono::steady_clock::time_point;
+
+/// What the engine reports to its callback, in the order of a run: FilteredOut,
+/// Filtered, then per test Wait ... [Timeout] ... Result.
+class TestEvent {
+public:
+    /// Number of tests removed by filtering; sent first.
+    struct FilteredOut {
+        std::size_t count = 0;
+    };
+    /// Number of tests that will be considered and the shuffle seed in use; sent second.
+    struct Filtered {
+        std::size_t count = 0;
+        std::optional<std::uint64_t> shuffle_seed;
+    };
+    /// A test is about to start.
+    struct Wait {
+        TestDesc desc;
+    };
+    /// A test is still running when its long-running period has passed (parallel mode only).
+    struct Timeout {
+        TestDesc desc;
+    };
+    /// A test has completed; the record may be moved out by the callback.
+    struct Result {
+        CompletedTest completed;
+    };
+    using Variant = std::variant<FilteredOut, Filtered, Wait, Timeout, Result>;
+
+    template <typename T>
+    requires(!std::is_same_v<std::decay_t<T>, TestEvent>) TestEvent(T alt) : v_(std::move(alt)) {}
+
+    [[nodiscard]] const Variant& get() const { return v_; }
+    Variant& get() { return v_; }
+    template <typename T>
+    [[nodiscard]] bool is() const {
+        return std::holds_alternative<T>(v_);
+    }
+    template <typename T>
+    [[nodiscard]] const T* as() const {
+        return std::get_if<T>(&v_);
+    }
+    template <typename T>
+    T* as() {
+        return std::get_if<T>(&v_);
+    }
+
+private:
+    Variant v_;
+};
+
+/// Receives every event of a run; an error ends the run at once.
+using TestEventCallback = std::function<rt::IoResult<void>(TestEvent)>;
+
+/// How the test bodies of a run are executed.
+enum class RunStrategy : std::uint8_t {
+    /// On a thread of this process.
+    InProcess = 0,
+    /// In a child process that is a copy of this executable.
+    SpawnChild = 1,
+};
+
+/// The sending end a test reports its CompletedTest on.
+using CompletedSender = rt::Sender<CompletedTest>;
+
+/// Bookkeeping for a started test.
+struct RunningTest {
+    /// The thread running the test; absent when it ran on the calling thread.
+    std::optional<rt::JoinHandle> join_handle;
+
+    /// Waits for the thread; an Ok result of a thread that then ended by a
+    /// panic becomes FailedMsg "panicked after reporting success".
+    void join(CompletedTest& completed);
+};
+
+/// A queued long-running deadline of a started test.
+struct TimeoutEntry {
+    TestId id;
+    TestDesc desc;
+    Instant timeout;
+};
+
+/// The running tests of a parallel run, by id.
+using RunningTests = std::unordered_map<TestId, RunningTest>;
+/// Deadlines in start order.
+using TimeoutQueue = std::deque<TimeoutEntry>;
+
+/// Knobs of the engine that the program leaves at their defaults; tests
+/// shorten the period and may shift the clock.
+struct EngineConfig {
+    /// Time after its start at which a still-running test is reported once.
+    std::chrono::nanoseconds time_critical_period = std::chrono::seconds(60);
+    /// The monotonic clock used for deadlines.
+    std::function<Instant()> now = [] { return std::chrono::steady_clock::now(); };
+};
+
+/// Runs the whole selection, reporting through `callback`. Returns success when
+/// every event was delivered (also after a fail-fast stop), or the callback's
+/// first error. Tests still running at an early return are left running; their
+/// completion records are dropped.
+rt::IoResult<void> run_tests(const TestOpts& opts, std::vector<TestDescAndFn> tests,
+                             const TestEventCallback& callback);
+/// run_tests with explicit engine knobs.
+rt::IoResult<void> run_tests_with(const TestOpts& opts, std::vector<TestDescAndFn> tests,
+                                  const TestEventCallback& callback, const EngineConfig& config);
+
+/// Starts one test. Exactly one CompletedTest is sent on `monitor_ch`: from the
+/// test's thread, or from the calling thread when none was started (ignored
+/// tests, benchmarks, thread limit reached). Returns the thread's handle.
+/// Fatal (panics): a boxed body with SpawnChild; a thread start failure other
+/// than the thread limit.
+std::optional<rt::JoinHandle> run_test(const TestOpts& opts, bool force_ignore, TestId id,
+                                       TestDescAndFn test, RunStrategy strategy,
+                                       CompletedSender monitor_ch);
+
+/// Removes the deadlines not later than `now` from the front of `timeout_queue`
+/// and returns the descriptors of those tests still in `running`, in start order.
+std::vector<TestDesc> get_timed_out_tests(const RunningTests& running, TimeoutQueue& timeout_queue,
+                                          Instant now);
+/// The same, reading the monotonic clock.
+std::vector<TestDesc> get_timed_out_tests(const RunningTests& running, TimeoutQueue& timeout_queue);
+
+/// The Bench result of a benchmark body that returned normally: its summary
+/// and throughput in MB/s, or the single-sample-0 summary and 0 without one.
+TestResult bench_result(const Bencher& bencher);
+
+/// The spawned-process job: runs `executable` with no arguments and
+/// __ZUNO_TEST_INVOKE set to the test's name, and turns its exit status and
+/// output into the test's record (not sent). Used by the SpawnChild strategy.
+CompletedTest run_test_in_spawned_subprocess(TestId id, TestDesc desc, bool nocapture,
+                                             const std::optional<TestTimeOptions>& time_opts,
+                                             bool bench, const std::string& executable);
+
+}  // namespace test
