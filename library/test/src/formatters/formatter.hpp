@@ -34,7 +34,9 @@ public:
 
     /// The terminal, or null for plain output.
     [[nodiscard]] term::Terminal* terminal() { return terminal_.get(); }
-    rt::IoResult<void> write_all(std::span<const std::uint8_t> bytes) { return writer().write_all(bytes); }
+    rt::IoResult<void> write_all(std::span<const std::uint8_t> bytes) {
+        return writer().write_all(bytes);
+    }
     rt::IoResult<void> write_str(std::string_view text) { return writer().write_str(text); }
     rt::IoResult<void> flush() { return writer().flush(); }
 
@@ -51,7 +53,8 @@ public:
     /// Called once before a listing.
     virtual rt::IoResult<void> write_discovery_start() = 0;
     /// Called per listed test with the kind word "test" or "benchmark".
-    virtual rt::IoResult<void> write_test_discovered(const TestDesc& desc, std::string_view kind) = 0;
+    virtual rt::IoResult<void> write_test_discovered(const TestDesc& desc,
+                                                     std::string_view kind) = 0;
     /// Called once after a listing with its counters.
     virtual rt::IoResult<void> write_discovery_finish(const ConsoleTestDiscoveryState& state) = 0;
     /// Called once before a run with the number of tests and the shuffle seed.

@@ -1,0 +1,272 @@
+#include "library/test/src/formatters/junit.hpp"
+
+#include <string>
+#include <utility>
+
+#include "library/runtime/panic.hpp"
+#include "library/runtime/text.hpp"
+#include "library/test/src/formatters/common.hpp"
+
+namespace test::formatters {
+
+namespace {
+
+constexpr std::string_view REPLACEMENT_CHARACTER = "\xEF\xBF\xBD";
+
+/// Returns `text` with every occurrence of `from` replaced by `to`.
+std::string replace_all(std::string_view text, std::string_view from, std::string_view to) {
+    std::string out;
+    std::size_t pos = 0;
+    while (true) {
+        const std::size_t hit = text.find(from, pos);
+        if (hit == std::string_view::npos) {
+            break;
+        }
+        out.append(text, pos, hit - pos);
+        out += to;
+        pos = hit + from.size();
+    }
+    out.append(text, pos, std::string_view::npos);
+    return out;
+}
+
+/// Returns `text` without leading and trailing whitespace.
+std::string_view trim(std::string_view text) {
+    constexpr std::string_view WS = " \t\n\r\f\v";
+    const std::size_t first = text.find_first_not_of(WS);
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    const std::size_t last = text.find_last_not_of(WS);
+    return text.substr(first, last - first + 1);
+}
+
+/// The opening `<testcase ...` of a test case, without the closing bracket.
+std::string testcase_open(const std::string& class_name, const std::string& test_name,
+                          Duration duration) {
+    return "<testcase classname=\"" + xml_attribute(class_name) + "\" name=\"" +
+           xml_attribute(test_name) + "\" time=\"" + format_decimal(as_secs_f64(duration)) + "\"";
+}
+
+/// The CDATA text of captured output.
+std::string output_cdata(const std::vector<std::uint8_t>& bytes) {
+    const std::string_view raw(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    return str_to_cdata(xml_sanitize(raw));
+}
+
+}  // namespace
+
+std::string str_to_cdata(std::string_view text) {
+    std::string s = replace_all(text, "]]>", "]]]]><![CDATA[>");
+    s = replace_all(s, "<?", "<]]><![CDATA[?");
+    s = replace_all(s, "\n", "]]>&#xA;<![CDATA[");
+    // Consecutive replacements leave empty sections between them; drop those
+    // before wrapping, so only the sections the wrapping itself opens stay.
+    s = replace_all(s, "<![CDATA[]]>", "");
+    return "<![CDATA[" + s + "]]>";
+}
+
+std::string xml_sanitize(std::string_view text) {
+    const std::string decoded = rt::utf8_lossy(text);
+    std::string out;
+    out.reserve(decoded.size());
+    for (std::size_t i = 0; i < decoded.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(decoded[i]);
+        if (byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r') {
+            out += REPLACEMENT_CHARACTER;
+            continue;
+        }
+        // U+FFFE and U+FFFF are EF BF BE and EF BF BF; after decoding, 0xEF
+        // only ever starts a three-byte character.
+        if (byte == 0xEF && i + 2 < decoded.size() &&
+            static_cast<unsigned char>(decoded[i + 1]) == 0xBF &&
+            (static_cast<unsigned char>(decoded[i + 2]) & 0xFE) == 0xBE) {
+            out += REPLACEMENT_CHARACTER;
+            i += 2;
+            continue;
+        }
+        out.push_back(decoded[i]);
+    }
+    return out;
+}
+
+std::string xml_attribute(std::string_view text) {
+    const std::string clean = xml_sanitize(text);
+    std::string out;
+    out.reserve(clean.size());
+    for (char c : clean) {
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\n':
+                out += "&#xA;";
+                break;
+            case '\r':
+                out += "&#xD;";
+                break;
+            case '\t':
+                out += "&#x9;";
+                break;
+            default:
+                out.push_back(c);
+        }
+    }
+    return out;
+}
+
+std::pair<std::string, std::string> parse_class_name_unit(std::string_view name) {
+    const std::size_t last = name.rfind("::");
+    if (last == std::string_view::npos) {
+        return {"crate", std::string(name)};
+    }
+    // Joining all but the last "::"-segment again gives the prefix itself.
+    return {std::string(name.substr(0, last)), std::string(name.substr(last + 2))};
+}
+
+std::pair<std::string, std::string> parse_class_name_integration(std::string_view name) {
+    return {"integration", std::string(name)};
+}
+
+std::pair<std::string, std::string> parse_class_name_doc(std::string_view name) {
+    const std::size_t sep = name.find(" - ");
+    if (sep == std::string_view::npos) {
+        return {"unknown", std::string(name)};
+    }
+    return {std::string(trim(name.substr(0, sep))), std::string(trim(name.substr(sep + 3)))};
+}
+
+std::pair<std::string, std::string> parse_class_name(const TestDesc& desc) {
+    const std::string_view name = desc.name.as_slice();
+    switch (desc.test_type) {
+        case TestType::Unit:
+            return parse_class_name_unit(name);
+        case TestType::Integration:
+            return parse_class_name_integration(name);
+        case TestType::Doc:
+            return parse_class_name_doc(name);
+        case TestType::Unclassified:
+            break;
+    }
+    return {"unknown", std::string(name)};
+}
+
+JunitFormatter::JunitFormatter(OutputLocation out) : out_(std::move(out)) {}
+
+rt::IoResult<void> JunitFormatter::write_message(std::string_view text) {
+    if (text.find('\n') != std::string_view::npos) {
+        rt::panic("assertion failed: !s.contains('\\n')");
+    }
+    return out_.write_str(text);
+}
+
+rt::IoResult<void> JunitFormatter::write_discovery_start() {
+    return rt::IoError::custom(rt::ErrorKind::NotFound, "not yet implemented!");
+}
+
+rt::IoResult<void> JunitFormatter::write_test_discovered(const TestDesc&, std::string_view) {
+    return rt::IoError::custom(rt::ErrorKind::NotFound, "not yet implemented!");
+}
+
+rt::IoResult<void> JunitFormatter::write_discovery_finish(const ConsoleTestDiscoveryState&) {
+    return rt::IoError::custom(rt::ErrorKind::NotFound, "not yet implemented!");
+}
+
+rt::IoResult<void> JunitFormatter::write_run_start(std::size_t, std::optional<std::uint64_t>) {
+    return write_message("<?xml version=\"1.0\" encoding=\"UTF-8\"?>");
+}
+
+rt::IoResult<void> JunitFormatter::write_test_start(const TestDesc&) {
+    return {};
+}
+
+rt::IoResult<void> JunitFormatter::write_timeout(const TestDesc&) {
+    return {};
+}
+
+rt::IoResult<void> JunitFormatter::write_result(const TestDesc& desc, const TestResult& result,
+                                                const std::optional<TestExecTime>& exec_time,
+                                                std::span<const std::uint8_t> stdout_bytes,
+                                                const ConsoleTestState&) {
+    results_.push_back(Entry{desc, result, exec_time ? exec_time->value : Duration::zero(),
+                             std::vector<std::uint8_t>(stdout_bytes.begin(), stdout_bytes.end())});
+    return {};
+}
+
+rt::IoResult<bool> JunitFormatter::write_run_finish(ConsoleTestState& state) {
+    RT_TRY(write_message("<testsuites>"));
+    RT_TRY(write_message(
+        "<testsuite name=\"test\" package=\"test\" id=\"0\" errors=\"0\" failures=\"" +
+        std::to_string(state.failed) + "\" tests=\"" + std::to_string(state.total) +
+        "\" skipped=\"" + std::to_string(state.ignored) + "\" >"));
+
+    // The entries leave the formatter now; a second finish writes an empty suite.
+    const std::vector<Entry> entries = std::exchange(results_, {});
+    for (const Entry& entry : entries) {
+        const auto [class_name, test_name] = parse_class_name(entry.desc);
+        const TestResult& result = entry.result;
+        if (result.is<TestResult::Ignored>()) {
+            continue;
+        }
+        if (const auto* bench = result.as<TestResult::Bench>()) {
+            RT_TRY(write_message("<testcase classname=\"benchmark::" + xml_attribute(class_name) +
+                                 "\" name=\"" + xml_attribute(test_name) + "\" time=\"" +
+                                 format_decimal(bench->samples.ns_iter_summ.sum) + "\" />"));
+            continue;
+        }
+        const std::string open = testcase_open(class_name, test_name, entry.duration);
+        if (result.is<TestResult::Ok>()) {
+            RT_TRY(write_message(open));
+            if (!entry.stdout_bytes.empty() && state.options.display_output) {
+                RT_TRY(write_message("><system-out>"));
+                RT_TRY(write_message(output_cdata(entry.stdout_bytes)));
+                RT_TRY(write_message("</system-out>"));
+                RT_TRY(write_message("</testcase>"));
+            } else {
+                RT_TRY(write_message("/>"));
+            }
+            continue;
+        }
+        RT_TRY(write_message(open + ">"));
+        if (result.is<TestResult::TimedFail>()) {
+            RT_TRY(write_message("<failure type=\"timeout\"/>"));
+        } else {
+            if (const auto* failed = result.as<TestResult::FailedMsg>()) {
+                RT_TRY(write_message("<failure message=\"" + xml_attribute(failed->message) +
+                                     "\" type=\"assert\"/>"));
+            } else {
+                RT_TRY(write_message("<failure type=\"assert\"/>"));
+            }
+            if (!entry.stdout_bytes.empty()) {
+                RT_TRY(write_message("<system-out>"));
+                RT_TRY(write_message(output_cdata(entry.stdout_bytes)));
+                RT_TRY(write_message("</system-out>"));
+            }
+        }
+        RT_TRY(write_message("</testcase>"));
+    }
+
+    RT_TRY(write_message("<system-out/>"));
+    RT_TRY(write_message("<system-err/>"));
+    RT_TRY(write_message("</testsuite>"));
+    RT_TRY(write_message("</testsuites>"));
+    RT_TRY(out_.write_str("\n"));
+    return state.failed == 0;
+}
+
+rt::IoResult<void> JunitFormatter::write_merged_doctests_times(double total, double compilation) {
+    RT_TRY(write_message("<report total_time=\"" + format_decimal(total) +
+                         "\" compilation_time=\"" + format_decimal(compilation) + "\"></report>"));
+    return out_.write_str("\n");
+}
+
+}  // namespace test::formatters
