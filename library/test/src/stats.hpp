@@ -8,6 +8,8 @@
 #include <map>
 #include <span>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace test {
 
@@ -46,6 +48,8 @@ std::array<double, 3> quartiles(std::span<const double> s);
 double iqr(std::span<const double> s);
 /// Interpolated percentile of an already sorted, non-empty slice.
 double percentile_of_sorted(std::span<const double> sorted, double pct);
+/// An ascending copy in IEEE 754 total order (-NaN < -inf < -0 < +0 < +inf < +NaN), stable.
+std::vector<double> sorted_total_order(std::span<const double> s);
 }  // namespace stats
 
 /// One metric: a value and its noise.
