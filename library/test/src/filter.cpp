@@ -1,0 +1,70 @@
+#include "library/test/src/filter.hpp"
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace test {
+
+namespace {
+
+// True when `name` matches any of `patterns`: equality with `exact`, otherwise
+// containment as a contiguous byte sequence (an empty pattern matches all).
+bool matches_any(std::string_view name, const std::vector<std::string>& patterns, bool exact) {
+    return std::any_of(patterns.begin(), patterns.end(), [&](const std::string& p) {
+        return exact ? name == p : name.find(p) != std::string_view::npos;
+    });
+}
+
+}  // namespace
+
+std::vector<TestDescAndFn> filter_tests(const TestOpts& opts, std::vector<TestDescAndFn> tests) {
+    // Each step erases in place: survivors are moved down, removed ones destroyed.
+    if (!opts.filters.empty()) {
+        std::erase_if(tests, [&](const TestDescAndFn& t) {
+            return !matches_any(t.descriptor.name.as_slice(), opts.filters, opts.exact);
+        });
+    }
+    if (!opts.skip.empty()) {
+        std::erase_if(tests, [&](const TestDescAndFn& t) {
+            return matches_any(t.descriptor.name.as_slice(), opts.skip, opts.exact);
+        });
+    }
+    if (opts.exclude_should_panic) {
+        std::erase_if(tests, [](const TestDescAndFn& t) {
+            return t.descriptor.should_panic.kind != ShouldPanic::Kind::NotExpected;
+        });
+    }
+    switch (opts.run_ignored) {
+        case RunIgnored::Include:
+            for (auto& t : tests) {
+                t.descriptor.ignore = false;
+            }
+            break;
+        case RunIgnored::Exclude:
+            break;
+        case RunIgnored::Only:
+            std::erase_if(tests, [](const TestDescAndFn& t) { return !t.descriptor.ignore; });
+            for (auto& t : tests) {
+                t.descriptor.ignore = false;
+            }
+            break;
+    }
+    return tests;
+}
+
+std::vector<TestDescAndFn> convert_benchmarks_to_tests(std::vector<TestDescAndFn> tests) {
+    for (auto& t : tests) {
+        auto& body = t.body.body();
+        if (auto* b = std::get_if<StaticBenchBody>(&body)) {
+            body = StaticBenchOnce{b->f};
+        } else if (auto* b = std::get_if<BoxedBenchBody>(&body)) {
+            auto f = std::move(b->f);
+            body = BoxedBenchOnce{std::move(f)};
+        }
+    }
+    return tests;
+}
+
+}  // namespace test

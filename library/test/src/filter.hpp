@@ -1,0 +1,26 @@
+#pragma once
+// Test selection: narrows the list handed to the harness by name filters, skip
+// filters, expected-panic exclusion and the ignored-test treatment, and turns
+// benchmarks into run-once tests. Both take the list by value and hand it back;
+// kept entries are moved, never copied, and keep their relative order.
+
+#include <vector>
+
+#include "library/test/src/cli.hpp"
+#include "library/test/src/types.hpp"
+
+namespace test {
+
+/// Keeps the tests `opts` selects, in order: name filters (any match keeps),
+/// skip filters (any match removes), should-panic exclusion, then run_ignored
+/// (Include clears every ignore flag; Only keeps just ignored tests and clears
+/// their flag). With `exact` a filter matches equal names, otherwise substrings.
+[[nodiscard]] std::vector<TestDescAndFn> filter_tests(const TestOpts& opts,
+                                                      std::vector<TestDescAndFn> tests);
+
+/// Turns StaticBenchBody into StaticBenchOnce and BoxedBenchBody into
+/// BoxedBenchOnce; other bodies, descriptors and order are unchanged.
+[[nodiscard]] std::vector<TestDescAndFn> convert_benchmarks_to_tests(
+    std::vector<TestDescAndFn> tests);
+
+}  // namespace test
