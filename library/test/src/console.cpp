@@ -1,0 +1,270 @@
+#include "library/test/src/console.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <utility>
+
+#include "library/runtime/panic.hpp"
+#include "library/test/src/bench.hpp"
+#include "library/test/src/engine.hpp"
+#include "library/test/src/filter.hpp"
+#include "library/test/src/formatters/formatter.hpp"
+#include "library/test/src/formatters/json.hpp"
+#include "library/test/src/formatters/junit.hpp"
+#include "library/test/src/formatters/pretty.hpp"
+#include "library/test/src/formatters/terse.hpp"
+#include "library/test/src/helpers/concurrency.hpp"
+#include "library/test/src/term/terminal.hpp"
+
+namespace test {
+
+namespace {
+
+/// The log file: an unbuffered writer that owns its descriptor.
+class LogFile final : public rt::Write {
+public:
+    explicit LogFile(int fd) : fd_(fd), out_(fd) {}
+    LogFile(const LogFile&) = delete;
+    LogFile& operator=(const LogFile&) = delete;
+    ~LogFile() override { ::close(fd_); }
+    rt::IoResult<void> write_all(std::span<const std::uint8_t> bytes) override {
+        return out_.write_all(bytes);
+    }
+    rt::IoResult<void> flush() override { return {}; }
+
+private:
+    int fd_;
+    rt::FdWriter out_;
+};
+
+/// Creates (or truncates) the log file with permission bits 0666 before the umask.
+rt::IoResult<std::unique_ptr<rt::Write>> open_log(const std::optional<std::string>& path) {
+    if (!path) {
+        return std::unique_ptr<rt::Write>();
+    }
+    int fd;
+    do {
+        fd = ::open(path->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        return rt::IoError::last_os_error();
+    }
+    return std::unique_ptr<rt::Write>(std::make_unique<LogFile>(fd));
+}
+
+/// The terminal for standard output when its entry loads, else plain standard output.
+formatters::OutputLocation stdout_location() {
+    if (auto terminal = term::stdout_terminal()) {
+        return formatters::OutputLocation(std::move(terminal));
+    }
+    return formatters::OutputLocation::stdout_plain();
+}
+
+/// The column every right-padded name is padded to: the name length of the
+/// last test among those with the largest padded length.
+std::size_t compute_name_width(const std::vector<TestDescAndFn>& tests) {
+    std::size_t width = 0;
+    std::size_t widest_padded = 0;
+    for (const auto& t : tests) {
+        std::size_t len = t.descriptor.name.as_slice().size();
+        std::size_t padded = t.body.padding() == NamePadding::PadRight ? len : 0;
+        if (padded >= widest_padded) {
+            widest_padded = padded;
+            width = len;
+        }
+    }
+    return width;
+}
+
+/// Counts one result and keeps its descriptor and output in the matching list.
+void tally(ConsoleTestState& st, CompletedTest& completed) {
+    std::vector<std::uint8_t>& out = completed.stdout_bytes;
+    std::visit(
+        [&](const auto& r) {
+            using R = std::decay_t<decltype(r)>;
+            if constexpr (std::is_same_v<R, TestResult::Ok>) {
+                ++st.passed;
+                st.not_failures.emplace_back(std::move(completed.desc), std::move(out));
+            } else if constexpr (std::is_same_v<R, TestResult::Ignored>) {
+                ++st.ignored;
+                st.ignores.emplace_back(std::move(completed.desc), std::move(out));
+            } else if constexpr (std::is_same_v<R, TestResult::Bench>) {
+                ++st.measured;
+                const Summary& s = r.samples.ns_iter_summ;
+                st.metrics.insert_metric(completed.desc.name.as_slice(), s.median, s.max - s.min);
+            } else if constexpr (std::is_same_v<R, TestResult::Failed>) {
+                ++st.failed;
+                st.failures.emplace_back(std::move(completed.desc), std::move(out));
+            } else if constexpr (std::is_same_v<R, TestResult::FailedMsg>) {
+                ++st.failed;
+                const std::string note = "note: " + r.message;
+                out.insert(out.end(), note.begin(), note.end());
+                st.failures.emplace_back(std::move(completed.desc), std::move(out));
+            } else {
+                ++st.failed;
+                st.time_failures.emplace_back(std::move(completed.desc), std::move(out));
+            }
+        },
+        completed.result.get());
+}
+
+/// Turns one engine event into formatter calls, a log line and tallies.
+rt::IoResult<void> on_test_event(TestEvent event, ConsoleTestState& st,
+                                 formatters::OutputFormatter& out) {
+    if (auto* e = event.as<TestEvent::Filtered>()) {
+        st.total = e->count;
+        return out.write_run_start(e->count, e->shuffle_seed);
+    }
+    if (auto* e = event.as<TestEvent::FilteredOut>()) {
+        st.filtered_out = e->count;
+        return {};
+    }
+    if (auto* e = event.as<TestEvent::Wait>()) {
+        return out.write_test_start(e->desc);
+    }
+    if (auto* e = event.as<TestEvent::Timeout>()) {
+        return out.write_timeout(e->desc);
+    }
+    CompletedTest& completed = event.as<TestEvent::Result>()->completed;
+    RT_TRY(st.write_log_result(completed.desc, completed.result, completed.exec_time));
+    RT_TRY(out.write_result(completed.desc, completed.result, completed.exec_time,
+                            completed.stdout_bytes, st));
+    tally(st, completed);
+    return {};
+}
+
+/// The log file's text for a result.
+std::string log_outcome(const TestDesc& desc, const TestResult& result) {
+    if (result.is<TestResult::Ok>()) {
+        return "ok";
+    }
+    if (result.is<TestResult::Failed>()) {
+        return "failed";
+    }
+    if (auto* r = result.as<TestResult::FailedMsg>()) {
+        return "failed: " + r->message;
+    }
+    if (result.is<TestResult::Ignored>()) {
+        if (desc.ignore_message) {
+            return "ignored: " + std::string(*desc.ignore_message);
+        }
+        return "ignored";
+    }
+    if (auto* r = result.as<TestResult::Bench>()) {
+        return fmt_bench_samples(r->samples);
+    }
+    return "failed (time limit exceeded)";
+}
+
+}  // namespace
+
+rt::IoResult<void> ConsoleTestState::write_log_result(
+    const TestDesc& desc, const TestResult& result, const std::optional<TestExecTime>& exec_time) {
+    if (!log_out) {
+        return {};
+    }
+    RT_TRY(log_out->write_str(log_outcome(desc, result) + " " + std::string(desc.name.as_slice())));
+    if (exec_time) {
+        RT_TRY(log_out->write_str(" <" + exec_time->to_string() + ">"));
+    }
+    return log_out->write_str("\n");
+}
+
+std::unique_ptr<formatters::OutputFormatter> get_formatter(const TestOpts& opts,
+                                                           std::size_t name_width) {
+    formatters::OutputLocation output = stdout_location();
+    // Evaluated before anything is printed, so a bad ZUNO_TEST_THREADS stops
+    // the process with no output.
+    const bool parallel = (opts.test_threads ? *opts.test_threads : helpers::get_concurrency()) > 1;
+    switch (opts.format) {
+        case OutputFormat::Pretty:
+            return std::make_unique<formatters::PrettyFormatter>(
+                std::move(output), opts.use_color(), name_width, parallel, opts.time_options);
+        case OutputFormat::Terse:
+            return std::make_unique<formatters::TerseFormatter>(std::move(output), opts.use_color(),
+                                                                name_width, parallel);
+        case OutputFormat::Json:
+            return std::make_unique<formatters::JsonFormatter>(std::move(output));
+        case OutputFormat::Junit:
+            break;
+    }
+    return std::make_unique<formatters::JunitFormatter>(std::move(output));
+}
+
+rt::IoResult<bool> run_tests_console(const TestOpts& opts, std::vector<TestDescAndFn> tests) {
+    const std::size_t name_width = compute_name_width(tests);
+    std::unique_ptr<formatters::OutputFormatter> out = get_formatter(opts, name_width);
+
+    ConsoleTestState st;
+    auto log = open_log(opts.logfile);
+    if (!log.ok()) {
+        return log.error();
+    }
+    st.log_out = std::move(log.value());
+    st.options = opts.run_options;
+
+    const auto start = std::chrono::steady_clock::now();
+    RT_TRY(run_tests(opts, std::move(tests),
+                     [&](TestEvent event) { return on_test_event(std::move(event), st, *out); }));
+    st.exec_time = TestSuiteExecTime{std::chrono::steady_clock::now() - start};
+
+    if (!(opts.fail_fast || st.current_test_count() == st.total)) {
+        rt::panic_static("assertion failed: opts.fail_fast || st.current_test_count() == st.total");
+    }
+    return out->write_run_finish(st);
+}
+
+rt::IoResult<void> list_tests_console(const TestOpts& opts, std::vector<TestDescAndFn> tests) {
+    formatters::OutputLocation output = stdout_location();
+    // Plain standard output stays locked for the whole listing.
+    std::unique_lock<std::recursive_mutex> stdout_guard;
+    if (output.terminal() == nullptr) {
+        stdout_guard = std::unique_lock(rt::stdout_lock());
+    }
+    std::unique_ptr<formatters::OutputFormatter> out;
+    switch (opts.format) {
+        case OutputFormat::Terse:
+            out = std::make_unique<formatters::TerseFormatter>(std::move(output), false, 0, false);
+            break;
+        case OutputFormat::Json:
+            out = std::make_unique<formatters::JsonFormatter>(std::move(output));
+            break;
+        case OutputFormat::Pretty:
+        case OutputFormat::Junit:
+            // There is no JUnit listing; it lists in the pretty form.
+            out = std::make_unique<formatters::PrettyFormatter>(std::move(output), false, 0, false,
+                                                                std::nullopt);
+            break;
+    }
+
+    ConsoleTestDiscoveryState st;
+    auto log = open_log(opts.logfile);
+    if (!log.ok()) {
+        return log.error();
+    }
+    st.log_out = std::move(log.value());
+
+    RT_TRY(out->write_discovery_start());
+    for (const auto& test : filter_tests(opts, std::move(tests))) {
+        const TestDesc& desc = test.descriptor;
+        const bool bench = test.body.is_bench();
+        const std::string_view kind = bench ? "benchmark" : "test";
+        ++(bench ? st.benchmarks : st.tests);
+        if (desc.ignore) {
+            ++st.ignored;
+        }
+        RT_TRY(out->write_test_discovered(desc, kind));
+        if (st.log_out) {
+            RT_TRY(st.log_out->write_str(std::string(kind) + " " +
+                                         std::string(desc.name.as_slice()) + "\n"));
+        }
+    }
+    return out->write_discovery_finish(st);
+}
+
+}  // namespace test

@@ -1,0 +1,129 @@
+#include "library/test/src/entry.hpp"
+
+#include <unistd.h>
+
+#include <functional>
+#include <mutex>
+#include <utility>
+#include <variant>
+
+#include "library/runtime/io.hpp"
+#include "library/runtime/panic.hpp"
+#include "library/runtime/text.hpp"
+#include "library/runtime/thread.hpp"
+#include "library/test/src/cli.hpp"
+#include "library/test/src/console.hpp"
+
+namespace test {
+
+namespace {
+
+/// Ends the process at once. Output is unbuffered, so nothing is lost; static
+/// destructors are skipped because test threads may still be running.
+[[noreturn]] void exit_process(int status) {
+    ::_exit(status);
+}
+
+/// Wraps the hook in force: before a panic that cannot unwind aborts the
+/// process, the panicking thread's captured output is written to standard
+/// output, and both standard streams stay locked so nothing else follows it.
+void install_abort_flushing_hook() {
+    rt::PanicHook wrapped = rt::take_hook();
+    rt::set_hook([wrapped = std::move(wrapped)](const rt::PanicInfo& info) {
+        if (!info.can_unwind) {
+            rt::lock_stderr_forever();
+            rt::lock_stdout_forever();
+            if (rt::CaptureBuffer capture = rt::set_output_capture(nullptr)) {
+                auto locked = capture->lock();
+                if (!locked.poisoned) {
+                    // Errors are ignored: the process is about to abort.
+                    (void)rt::write_fd(1, *locked.guard);
+                }
+            }
+        }
+        wrapped(info);
+    });
+}
+
+/// Threads started by a test inherit the test's capture.
+void install_capture_sharing_spawn_hook() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        rt::add_spawn_hook([]() -> std::function<void()> {
+            rt::CaptureBuffer capture = rt::current_output_capture();
+            if (!capture) {
+                return {};
+            }
+            return [capture = std::move(capture)] { rt::set_output_capture(capture); };
+        });
+    });
+}
+
+[[noreturn]] void io_error_exit(const rt::IoError& error) {
+    rt::eprint("error: io error when listing tests: " + error.debug() + "\n");
+    exit_process(101);
+}
+
+}  // namespace
+
+void test_main_static(std::span<const TestDescAndFn> tests) {
+    std::vector<std::string> args = rt::args();
+    std::vector<TestDescAndFn> owned;
+    owned.reserve(tests.size());
+    for (const TestDescAndFn& t : tests) {
+        const std::size_t kind = t.body.kind();
+        if (kind != 0 && kind != 1) {  // StaticTestBody, StaticBenchBody
+            rt::panic_static("non-static tests passed to test::test_main_static");
+        }
+        owned.push_back(TestDescAndFn{t.descriptor, t.body});
+    }
+    test_main(args, std::move(owned), std::nullopt);
+}
+
+void test_main(const std::vector<std::string>& args, std::vector<TestDescAndFn> tests,
+               std::optional<RunOptions> options) {
+    test_main_with_exit_callback(args, std::move(tests), options, [] {});
+}
+
+void test_main_with_exit_callback(const std::vector<std::string>& args,
+                                  std::vector<TestDescAndFn> tests,
+                                  std::optional<RunOptions> options,
+                                  const std::function<void()>& exit_callback) {
+    OptsResult parsed = parse_opts(args);
+    if (std::holds_alternative<HelpPrinted>(parsed)) {
+        return;
+    }
+    if (auto* message = std::get_if<std::string>(&parsed)) {
+        rt::eprint("error: " + *message + "\n");
+        exit_process(101);
+    }
+    TestOpts& opts = std::get<TestOpts>(parsed);
+    if (options) {
+        opts.run_options = *options;
+    }
+
+    if (opts.list) {
+        if (auto listed = list_tests_console(opts, std::move(tests)); !listed.ok()) {
+            io_error_exit(listed.error());
+        }
+        return;
+    }
+
+    if (!opts.nocapture) {
+        install_abort_flushing_hook();
+        install_capture_sharing_spawn_hook();
+    }
+    rt::IoResult<bool> outcome = run_tests_console(opts, std::move(tests));
+    // The default hook applies from here on, whether or not ours was installed.
+    (void)rt::take_hook();
+    exit_callback();
+
+    if (!outcome.ok()) {
+        io_error_exit(outcome.error());
+    }
+    if (!outcome.value()) {
+        exit_process(101);
+    }
+}
+
+}  // namespace test
