@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -83,8 +84,13 @@ void print_bytes(std::span<const std::uint8_t> bytes);
 void eprint_bytes(std::span<const std::uint8_t> bytes);
 
 /// Process-wide locks of the standard streams (recursive: the holder may still print).
+/// Uncaptured print/eprint, FdWriter on 1 or 2 and the std streams take them per write.
 std::recursive_mutex& stdout_lock();
 std::recursive_mutex& stderr_lock();
+/// Takes the stdout (stderr) lock and never releases it: from then on only the
+/// calling thread reaches descriptor 1 (2) through this module.
+void lock_stdout_forever();
+void lock_stderr_forever();
 
 /// Routes std::cout, std::cerr and std::clog through the capture-aware writers.
 /// Called once at process start by the runtime; idempotent.

@@ -85,8 +85,7 @@ struct PanicInfo {
 /// The exception type that carries a panic while it unwinds.
 class Panic {
 public:
-    Panic(Payload payload, Location location)
-        : payload_(std::move(payload)), location_(location) {}
+    Panic(Payload payload, Location location) : payload_(std::move(payload)), location_(location) {}
     [[nodiscard]] const Payload& payload() const { return payload_; }
     [[nodiscard]] Payload take_payload() { return std::move(payload_); }
     [[nodiscard]] Location location() const { return location_; }
@@ -126,10 +125,12 @@ std::uint64_t panic_count();
 /// exception becomes a payload (the what() text as an owned string for a
 /// std::exception, an unknown payload with its type name otherwise); the hook
 /// is run for it at the catch, since it did not run when it was thrown.
-std::optional<Payload> catch_unwind(const std::function<void()>& f);
+/// `loc` (the caller's) is the location reported for a non-panic exception.
+std::optional<Payload> catch_unwind(const std::function<void()>& f,
+                                    std::source_location loc = std::source_location::current());
 
 /// Turns the exception currently being handled (inside a catch block) into a
 /// payload, running the hook for non-panic exceptions as catch_unwind does.
-Payload payload_of_current_exception();
+Payload payload_of_current_exception(std::source_location loc = std::source_location::current());
 
 }  // namespace rt

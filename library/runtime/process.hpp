@@ -58,7 +58,8 @@ public:
     Command& stdout_(Stdio how);
     Command& stderr_(Stdio how);
 
-    /// Starts the child with the configured streams (inherit by default) and waits for it.
+    /// Starts the child with the configured streams (inherit by default) and waits for it;
+    /// piped output is read and discarded.
     IoResult<ExitStatus> status();
     /// Starts the child with stdout and stderr collected (unless set otherwise),
     /// stdin null, and waits for it.
@@ -67,6 +68,9 @@ public:
     [[nodiscard]] const std::string& program() const { return program_; }
 
 private:
+    /// Starts the child with the given streams, collects piped output and waits.
+    IoResult<Output> run(Stdio in, Stdio out, Stdio err) const;
+
     std::string program_;
     std::vector<std::string> args_;
     std::vector<std::pair<std::string, std::string>> env_;

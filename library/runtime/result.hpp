@@ -110,12 +110,12 @@ private:
 };
 
 /// Returns early from the enclosing function with the error of `expr` when it failed.
-#define RT_TRY(expr)                          \
-    do {                                      \
-        auto rt_try_result_ = (expr);         \
-        if (!rt_try_result_.ok()) {           \
-            return rt_try_result_.error();    \
-        }                                     \
+#define RT_TRY(expr)                       \
+    do {                                   \
+        auto rt_try_result_ = (expr);      \
+        if (!rt_try_result_.ok()) {        \
+            return rt_try_result_.error(); \
+        }                                  \
     } while (false)
 
 }  // namespace rt

@@ -10,6 +10,7 @@
 // unique. Sending fails once the receiver is gone; receiving reports
 // disconnection once every sender is gone and the queue is empty.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -35,7 +36,7 @@ public:
     MutexGuard& operator=(MutexGuard&&) = delete;
     ~MutexGuard() {
         if (owner_ != nullptr && std::uncaught_exceptions() > exceptions_at_lock_) {
-            owner_->poisoned_ = true;
+            owner_->poisoned_.store(true, std::memory_order_relaxed);
         }
     }
     T& operator*() { return owner_->value_; }
@@ -70,17 +71,17 @@ public:
     /// as it was when the lock was taken.
     LockResult<T> lock() {
         MutexGuard<T> guard(*this);
-        bool was = poisoned_;
+        bool was = poisoned_.load(std::memory_order_relaxed);
         return LockResult<T>{std::move(guard), was};
     }
-    [[nodiscard]] bool is_poisoned() const { return poisoned_; }
-    void clear_poison() { poisoned_ = false; }
+    [[nodiscard]] bool is_poisoned() const { return poisoned_.load(std::memory_order_relaxed); }
+    void clear_poison() { poisoned_.store(false, std::memory_order_relaxed); }
 
 private:
     friend class MutexGuard<T>;
     std::mutex mutex_;
     T value_{};
-    bool poisoned_ = false;  // written only while mutex_ is held
+    std::atomic<bool> poisoned_{false};  // written while mutex_ is held, read anywhere
 };
 
 /// Outcome of a receive with a time limit.
@@ -152,15 +153,15 @@ template <typename T>
 class Receiver {
 public:
     Receiver(Receiver&&) noexcept = default;
-    Receiver& operator=(Receiver&&) noexcept = default;
-    Receiver(const Receiver&) = delete;
-    ~Receiver() {
-        if (state_) {
-            std::lock_guard lock(state_->mutex);
-            state_->receiver_alive = false;
-            state_->queue.clear();
+    Receiver& operator=(Receiver&& other) noexcept {
+        if (this != &other) {
+            disconnect();
+            state_ = std::move(other.state_);
         }
+        return *this;
     }
+    Receiver(const Receiver&) = delete;
+    ~Receiver() { disconnect(); }
 
     /// Blocks until a value arrives; nothing when every sender is gone.
     std::optional<T> recv() {
@@ -176,7 +177,8 @@ public:
     }
 
     /// Waits until `deadline` for a value.
-    RecvStatus recv_deadline(std::chrono::steady_clock::time_point deadline, std::optional<T>& out) {
+    RecvStatus recv_deadline(std::chrono::steady_clock::time_point deadline,
+                             std::optional<T>& out) {
         std::unique_lock lock(state_->mutex);
         bool woke = state_->ready.wait_until(
             lock, deadline, [&] { return !state_->queue.empty() || state_->senders == 0; });
@@ -191,6 +193,19 @@ private:
     template <typename U>
     friend std::pair<Sender<U>, Receiver<U>> channel();
     explicit Receiver(std::shared_ptr<detail::ChannelState<T>> state) : state_(std::move(state)) {}
+    // Marks the channel closed for senders and drops what is still queued.
+    void disconnect() {
+        if (!state_) {
+            return;
+        }
+        std::deque<T> dropped;
+        {
+            std::lock_guard lock(state_->mutex);
+            state_->receiver_alive = false;
+            dropped.swap(state_->queue);
+        }
+        state_.reset();
+    }
     std::optional<T> pop(std::unique_lock<std::mutex>&) {
         if (state_->queue.empty()) {
             return std::nullopt;

@@ -1,5 +1,7 @@
 #pragma once
-// Small text and environment helpers shared by the whole harness.
+// Small text and environment helpers shared by the whole harness: UTF-8
+// checking and lossy decoding, debug quoting, environment variables and the
+// process arguments. All functions are pure or read process-wide state only.
 
 #include <cstdint>
 #include <optional>
@@ -17,16 +19,22 @@ std::optional<std::string> env_var_os(const char* name);
 
 /// True when `bytes` is valid UTF-8.
 bool is_utf8(std::string_view bytes);
-/// Decodes UTF-8, replacing every invalid sequence by U+FFFD.
+/// Decodes UTF-8, replacing each maximal invalid subsequence by one U+FFFD.
 std::string utf8_lossy(std::string_view bytes);
 std::string utf8_lossy(std::span<const std::uint8_t> bytes);
 
 /// The debug-quoted form of a text: in double quotes, with `"` and `\` escaped,
-/// \t \r \n \0 written as such, other control characters as \u{XX}.
+/// \t \r \n \0 written as such, other control characters (C0, DEL, C1) as
+/// \u{1b} (lower-case hex, no leading zeros), bytes that are not UTF-8 as \xNN.
 std::string debug_quote(std::string_view text);
 
 /// The process arguments (program name first) as UTF-8 text; a non-UTF-8
 /// argument is a fatal failure (panic).
 std::vector<std::string> args();
+
+namespace detail {
+/// Records the process arguments (called by lang_start; done before main() otherwise).
+void store_args(int argc, char** argv);
+}  // namespace detail
 
 }  // namespace rt

@@ -22,7 +22,9 @@ namespace rt {
 
 namespace detail {
 struct ThreadPacket;
-}
+/// Names the calling thread for reports; `name` must outlive the thread (or be reset to null).
+void set_current_thread_name(const std::string* name);
+}  // namespace detail
 
 /// Handle of a started thread; join it exactly once (destroying it unjoined detaches).
 class JoinHandle {
