@@ -114,7 +114,7 @@ public:
     ~Sender() { detach(); }
 
     /// Queues `value`; gives it back when the receiver is gone.
-    std::optional<T> send(T value) {
+    std::optional<T> send(T value) const {
         std::unique_lock lock(state_->mutex);
         if (!state_->receiver_alive) {
             return std::optional<T>(std::move(value));

@@ -109,19 +109,10 @@ std::optional<std::size_t> cgroup_cpu_limit() {
     // Walk from the process's own group up to the root; the tightest quota wins.
     while (true) {
         std::ifstream file("/sys/fs/cgroup" + (path == "/" ? std::string() : path) + "/cpu.max");
-        std::string quota_text;
-        std::string period_text;
-        if (file >> quota_text >> period_text && quota_text != "max") {
-            std::uint64_t quota = 0;
-            std::uint64_t period = 0;
-            auto q =
-                std::from_chars(quota_text.data(), quota_text.data() + quota_text.size(), quota);
-            auto p = std::from_chars(period_text.data(), period_text.data() + period_text.size(),
-                                     period);
-            if (q.ec == std::errc() && p.ec == std::errc() && period > 0) {
-                std::size_t cpus = static_cast<std::size_t>((quota + period - 1) / period);
-                cpus = cpus == 0 ? 1 : cpus;
-                limit = limit ? std::min(*limit, cpus) : cpus;
+        std::string line;
+        if (std::getline(file, line)) {
+            if (auto cpus = detail::parse_cpu_max(line)) {
+                limit = limit ? std::min(*limit, *cpus) : *cpus;
             }
         }
         if (path.empty() || path == "/") {
@@ -281,6 +272,28 @@ std::optional<std::size_t> available_parallelism() {
 }
 
 namespace detail {
+
+std::optional<std::size_t> parse_cpu_max(std::string_view line) {
+    const auto space = line.find(' ');
+    if (space == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const std::string_view quota_text = line.substr(0, space);
+    std::string_view period_text = line.substr(space + 1);
+    while (!period_text.empty() && (period_text.back() == '\n' || period_text.back() == ' ')) {
+        period_text.remove_suffix(1);
+    }
+    std::uint64_t quota = 0;
+    std::uint64_t period = 0;
+    auto q = std::from_chars(quota_text.data(), quota_text.data() + quota_text.size(), quota);
+    auto p = std::from_chars(period_text.data(), period_text.data() + period_text.size(), period);
+    if (q.ec != std::errc() || q.ptr != quota_text.data() + quota_text.size() ||
+        p.ec != std::errc() || p.ptr != period_text.data() + period_text.size() || period == 0) {
+        return std::nullopt;  // "max" (no quota) or malformed
+    }
+    const std::uint64_t cpus = quota / period + (quota % period != 0 ? 1 : 0);
+    return static_cast<std::size_t>(cpus == 0 ? 1 : cpus);
+}
 
 void set_current_thread_name(const std::string* name) {
     THREAD_NAME = name;

@@ -24,6 +24,9 @@ namespace detail {
 struct ThreadPacket;
 /// Names the calling thread for reports; `name` must outlive the thread (or be reset to null).
 void set_current_thread_name(const std::string* name);
+/// CPUs granted by a cgroup v2 cpu.max line ("QUOTA PERIOD", rounded up, at
+/// least 1); nothing for "max ..." or a malformed line.
+std::optional<std::size_t> parse_cpu_max(std::string_view line);
 }  // namespace detail
 
 /// Handle of a started thread; join it exactly once (destroying it unjoined detaches).
