@@ -1,0 +1,474 @@
+#include "library/test/src/cli.hpp"
+
+#include "library/runtime/io.hpp"
+#include "library/runtime/panic.hpp"
+#include "library/runtime/text.hpp"
+
+#include <unistd.h>
+
+#include <limits>
+
+namespace test {
+
+namespace {
+
+using optparse::Matches;
+
+// Printed after the option block of the help.
+constexpr std::string_view kEpilogue =
+    R"(The FILTER string is tested against the name of all tests, and only those
+tests whose names contain the filter are run. Multiple filter strings may
+be passed, which will run all tests matching any of the filters.
+
+By default, all tests are run in parallel. This can be altered with the
+--test-threads flag when running tests (set it to 1).
+
+By default, the tests are run in alphabetical order. Use --shuffle to run
+the tests in random order. Pass the generated "shuffle seed" to
+--shuffle-seed to run the tests in the same order again. Note that
+--shuffle and --shuffle-seed do not affect whether the tests are run in
+parallel.
+
+All tests have their standard output and standard error captured by default.
+This can be overridden with the --no-capture flag to a value other than "0".
+Logging is not captured by default.
+
+Test Attributes:
+
+    `test`           - Indicates a function is a test to be run. This function
+                       takes no arguments.
+    `bench`          - Indicates a function is a benchmark to be run. This
+                       function takes one argument (a Bencher).
+    `should_panic`   - This function (also marked as a test) will only pass if
+                       the code raises a failure (an assertion failure or an
+                       explicit failure). A message may be provided, which the
+                       failure text must contain.
+    `ignore`         - When applied to a function which is already marked as a
+                       test, then the test runner will ignore these tests during
+                       normal test runs. Running with --ignored or --include-ignored will run
+                       these tests.)";
+
+// A decimal number: the value, or the text of what is wrong with it.
+struct Decimal {
+    std::uint64_t value = 0;
+    const char* error = nullptr;
+};
+
+// An optional "+" then one or more decimal digits, at most `max`. A stray
+// character anywhere makes the text no number at all, which is reported
+// before any overflow.
+Decimal parse_decimal(std::string_view text, std::uint64_t max) {
+    if (text.empty()) {
+        return {0, "cannot parse integer from empty string"};
+    }
+    if (text.front() == '+') {
+        text.remove_prefix(1);
+    }
+    if (text.empty()) {
+        return {0, "invalid digit found in string"};
+    }
+    for (const char c : text) {
+        if (c < '0' || c > '9') {
+            return {0, "invalid digit found in string"};
+        }
+    }
+    std::uint64_t value = 0;
+    for (const char c : text) {
+        const auto digit = static_cast<std::uint64_t>(c - '0');
+        if (value > (max - digit) / 10) {
+            return {0, "number too large to fit in target type"};
+        }
+        value = value * 10 + digit;
+    }
+    return {value, nullptr};
+}
+
+// A switch variable is on when set to anything other than exactly "0".
+bool env_switch_on(const char* name) {
+    const std::optional<std::string> value = rt::env_var(name);
+    return value && *value != "0";
+}
+
+std::optional<OptError> gated_flag(const Matches& matches, bool allow_unstable,
+                                   std::string_view name) {
+    if (!allow_unstable && matches.opt_present(name)) {
+        return OptError{
+            "The \"" + std::string(name) +
+            "\" flag is only accepted on the nightly compiler with -Z unstable-options"};
+    }
+    return std::nullopt;
+}
+
+// The flag's presence when experimental options are allowed, else false (or
+// the gate's error when it was given anyway).
+OptPartResult<bool> get_gated_flag(const Matches& matches, bool allow_unstable,
+                                   std::string_view name) {
+    if (std::optional<OptError> error = gated_flag(matches, allow_unstable, name)) {
+        return std::move(*error);
+    }
+    return allow_unstable && matches.opt_present(name);
+}
+
+}  // namespace
+
+bool TestOpts::use_color() const {
+    switch (color) {
+        case ColorConfig::Always:
+            return true;
+        case ColorConfig::Never:
+            return false;
+        case ColorConfig::Auto:
+            break;
+    }
+    return !nocapture && ::isatty(1) == 1;
+}
+
+optparse::Options optgroups() {
+    optparse::Options opts;
+    opts.optflag("", "include-ignored", "Run ignored and not ignored tests")
+        .optflag("", "ignored", "Run only ignored tests")
+        .optflag("", "force-run-in-process", "Forces tests to run in-process when panic=abort")
+        .optflag("", "exclude-should-panic", "Excludes tests marked as should_panic")
+        .optflag("", "test", "Run tests and not benchmarks")
+        .optflag("", "bench", "Run benchmarks instead of tests")
+        .optflag("", "list", "List all tests and benchmarks")
+        .optflag("", "fail-fast", "Don't start new tests after the first failure")
+        .optflag("h", "help", "Display this message")
+        .optopt("", "logfile", "Write logs to the specified file (deprecated)", "PATH")
+        .optflag("", "no-capture",
+                 "don't capture stdout/stderr of each task, allow printing directly")
+        .optopt("", "test-threads", "Number of threads used for running tests in parallel",
+                "n_threads")
+        .optmulti("", "skip",
+                  "Skip tests whose names contain FILTER (this flag can be used multiple times)",
+                  "FILTER")
+        .optflag("q", "quiet",
+                 "Display one character per test instead of one line. Alias to --format=terse")
+        .optflag("", "exact", "Exactly match filters rather than by substring")
+        .optopt("", "color",
+                "Configure coloring of output:\n"
+                "            auto   = colorize if stdout is a tty and tests are run on serially "
+                "(default);\n"
+                "            always = always colorize output;\n"
+                "            never  = never colorize output;",
+                "auto|always|never")
+        .optopt("", "format",
+                "Configure formatting of output:\n"
+                "            pretty = Print verbose output;\n"
+                "            terse  = Display one character per test;\n"
+                "            json   = Output a json document;\n"
+                "            junit  = Output a JUnit document",
+                "pretty|terse|json|junit")
+        .optflag("", "show-output", "Show captured stdout of successful tests")
+        .optopt("Z", "",
+                "Enable nightly-only flags:\n"
+                "            unstable-options = Allow use of experimental features",
+                "unstable-options")
+        .optflag("", "report-time",
+                 "Show execution time of each test.\n"
+                 "\n"
+                 "            Threshold values for colorized output can be configured via\n"
+                 "            `ZUNO_TEST_TIME_UNIT`, `ZUNO_TEST_TIME_INTEGRATION` and\n"
+                 "            `ZUNO_TEST_TIME_DOCTEST` environment variables.\n"
+                 "\n"
+                 "            Expected format of environment variable is "
+                 "`VARIABLE=WARN_TIME,CRITICAL_TIME`.\n"
+                 "            Durations must be specified in milliseconds, e.g. `500,2000` means "
+                 "that the warn time\n"
+                 "            is 0.5 seconds, and the critical time is 2 seconds.\n"
+                 "\n"
+                 "            Not available for --format=terse")
+        .optflag("", "ensure-time",
+                 "Treat excess of the test execution time limit as error.\n"
+                 "\n"
+                 "            Threshold values for this option can be configured via\n"
+                 "            `ZUNO_TEST_TIME_UNIT`, `ZUNO_TEST_TIME_INTEGRATION` and\n"
+                 "            `ZUNO_TEST_TIME_DOCTEST` environment variables.\n"
+                 "\n"
+                 "            Expected format of environment variable is "
+                 "`VARIABLE=WARN_TIME,CRITICAL_TIME`.\n"
+                 "\n"
+                 "            `CRITICAL_TIME` here means the limit that should not be exceeded "
+                 "by test.\n"
+                 "            ")
+        .optflag("", "shuffle", "Run tests in random order")
+        .optopt("", "shuffle-seed",
+                "Run tests in random order; seed the random number generator with SEED", "SEED");
+    return opts;
+}
+
+std::string usage_text(std::string_view program, const optparse::Options& options) {
+    std::string text = options.usage("Usage: " + std::string(program) + " [OPTIONS] [FILTERS...]");
+    text += "\n\n";
+    text += kEpilogue;
+    text += '\n';
+    return text;
+}
+
+void usage(std::string_view program, const optparse::Options& options) {
+    rt::print(usage_text(program, options));
+}
+
+OptsResult parse_opts(const std::vector<std::string>& args) {
+    optparse::Options opts = optgroups();
+    opts.optflag("", "nocapture", "Deprecated, use `--no-capture`");
+
+    const std::string program = args.empty() ? "..." : args.front();
+    const std::vector<std::string> rest(args.empty() ? args.end() : args.begin() + 1, args.end());
+    optparse::ParseResult parsed = opts.parse(rest);
+    if (const auto* fail = std::get_if<optparse::Fail>(&parsed)) {
+        return fail->to_string();
+    }
+    const Matches& matches = std::get<Matches>(parsed);
+
+    if (matches.opt_present("h")) {
+        // A fresh table, so the hidden flag stays out of the help.
+        usage(program, optgroups());
+        return HelpPrinted{};
+    }
+
+    OptPartResult<TestOpts> opts_or_error = parse_opts_impl(matches);
+    if (!opts_or_error.ok()) {
+        return opts_or_error.error();
+    }
+    return std::move(opts_or_error.value());
+}
+
+OptPartResult<TestOpts> parse_opts_impl(const Matches& matches) {
+    TestOpts opts;
+
+    const OptPartResult<bool> allow = get_allow_unstable(matches);
+    if (!allow.ok()) {
+        return OptError{allow.error()};
+    }
+    const bool allow_unstable = allow.value();
+
+    struct GatedField {
+        std::string_view name;
+        bool TestOpts::*field;
+    };
+    for (const GatedField gated :
+         {GatedField{"force-run-in-process", &TestOpts::force_run_in_process},
+          GatedField{"exclude-should-panic", &TestOpts::exclude_should_panic},
+          GatedField{"fail-fast", &TestOpts::fail_fast}}) {
+        const OptPartResult<bool> flag = get_gated_flag(matches, allow_unstable, gated.name);
+        if (!flag.ok()) {
+            return OptError{flag.error()};
+        }
+        opts.*gated.field = flag.value();
+    }
+
+    OptPartResult<std::optional<TestTimeOptions>> time_options =
+        get_time_options(matches, allow_unstable);
+    if (!time_options.ok()) {
+        return OptError{time_options.error()};
+    }
+    opts.time_options = time_options.value();
+
+    const OptPartResult<bool> shuffle = get_shuffle(matches, allow_unstable);
+    if (!shuffle.ok()) {
+        return OptError{shuffle.error()};
+    }
+    opts.shuffle = shuffle.value();
+
+    const OptPartResult<std::optional<std::uint64_t>> seed =
+        get_shuffle_seed(matches, allow_unstable);
+    if (!seed.ok()) {
+        return OptError{seed.error()};
+    }
+    opts.shuffle_seed = seed.value();
+
+    const bool include_ignored = matches.opt_present("include-ignored");
+    const bool quiet = matches.opt_present("quiet");
+    opts.exact = matches.opt_present("exact");
+    opts.list = matches.opt_present("list");
+    opts.skip = matches.opt_strs("skip");
+    opts.bench = matches.opt_present("bench");
+    opts.run_tests = !opts.bench || matches.opt_present("test");
+
+    opts.logfile = get_log_file(matches);
+
+    const OptPartResult<RunIgnored> run_ignored = get_run_ignored(matches, include_ignored);
+    if (!run_ignored.ok()) {
+        return OptError{run_ignored.error()};
+    }
+    opts.run_ignored = run_ignored.value();
+
+    opts.filters = matches.free;
+    opts.nocapture = get_nocapture(matches);
+
+    const OptPartResult<std::optional<std::size_t>> threads = get_test_threads(matches);
+    if (!threads.ok()) {
+        return OptError{threads.error()};
+    }
+    opts.test_threads = threads.value();
+
+    const OptPartResult<ColorConfig> color = get_color_config(matches);
+    if (!color.ok()) {
+        return OptError{color.error()};
+    }
+    opts.color = color.value();
+
+    const OptPartResult<OutputFormat> format = get_format(matches, quiet, allow_unstable);
+    if (!format.ok()) {
+        return OptError{format.error()};
+    }
+    opts.format = format.value();
+
+    opts.run_options.display_output = matches.opt_present("show-output");
+    opts.run_options.abort_on_failure = false;
+
+    if (opts.logfile) {
+        rt::eprint("warning: `--logfile` is deprecated");
+    }
+    return opts;
+}
+
+bool is_nightly() {
+    return rt::env_var("ZUNOC_BOOTSTRAP").has_value();
+}
+
+OptPartResult<bool> get_allow_unstable(const Matches& matches) {
+    const std::optional<std::string> value = matches.opt_str("Z");
+    if (!value) {
+        return false;
+    }
+    if (!is_nightly()) {
+        return OptError{"the option `Z` is only accepted on the nightly compiler"};
+    }
+    if (*value != "unstable-options") {
+        return OptError{"Unrecognized option to `Z`"};
+    }
+    return true;
+}
+
+OptPartResult<std::optional<TestTimeOptions>> get_time_options(const Matches& matches,
+                                                               bool allow_unstable) {
+    const OptPartResult<bool> report_time = get_gated_flag(matches, allow_unstable, "report-time");
+    if (!report_time.ok()) {
+        return OptError{report_time.error()};
+    }
+    const OptPartResult<bool> ensure_time = get_gated_flag(matches, allow_unstable, "ensure-time");
+    if (!ensure_time.ok()) {
+        return OptError{ensure_time.error()};
+    }
+    if (!report_time.value() && !ensure_time.value()) {
+        return std::optional<TestTimeOptions>();
+    }
+    return std::optional<TestTimeOptions>(TestTimeOptions::new_from_env(ensure_time.value()));
+}
+
+OptPartResult<bool> get_shuffle(const Matches& matches, bool allow_unstable) {
+    const OptPartResult<bool> flag = get_gated_flag(matches, allow_unstable, "shuffle");
+    if (!flag.ok() || flag.value() || !allow_unstable) {
+        return flag;
+    }
+    return env_switch_on("ZUNO_TEST_SHUFFLE");
+}
+
+OptPartResult<std::optional<std::uint64_t>> get_shuffle_seed(const Matches& matches,
+                                                             bool allow_unstable) {
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    if (const std::optional<std::string> value = matches.opt_str("shuffle-seed")) {
+        if (!allow_unstable) {
+            return OptError{
+                "The \"shuffle-seed\" option is only accepted on the nightly compiler with -Z "
+                "unstable-options"};
+        }
+        const Decimal seed = parse_decimal(*value, kMax);
+        if (seed.error) {
+            return OptError{"argument for --shuffle-seed must be a number (error: " +
+                            std::string(seed.error) + ")"};
+        }
+        return std::optional<std::uint64_t>(seed.value);
+    }
+    if (!allow_unstable) {
+        return std::optional<std::uint64_t>();
+    }
+    const std::optional<std::string> env = rt::env_var("ZUNO_TEST_SHUFFLE_SEED");
+    if (!env) {
+        return std::optional<std::uint64_t>();
+    }
+    const Decimal seed = parse_decimal(*env, kMax);
+    if (seed.error) {
+        rt::panic("ZUNO_TEST_SHUFFLE_SEED is `" + *env + "`, should be a number.");
+    }
+    return std::optional<std::uint64_t>(seed.value);
+}
+
+std::optional<std::string> get_log_file(const Matches& matches) {
+    return matches.opt_str("logfile");
+}
+
+OptPartResult<RunIgnored> get_run_ignored(const Matches& matches, bool include_ignored) {
+    const bool ignored = matches.opt_present("ignored");
+    if (include_ignored) {
+        if (ignored) {
+            return OptError{"the options --include-ignored and --ignored are mutually exclusive"};
+        }
+        return RunIgnored::Include;
+    }
+    return ignored ? RunIgnored::Only : RunIgnored::Exclude;
+}
+
+bool get_nocapture(const Matches& matches) {
+    if (matches.opt_present("nocapture") || matches.opt_present("no-capture")) {
+        return true;
+    }
+    return env_switch_on("ZUNO_TEST_NOCAPTURE");
+}
+
+OptPartResult<std::optional<std::size_t>> get_test_threads(const Matches& matches) {
+    const std::optional<std::string> value = matches.opt_str("test-threads");
+    if (!value) {
+        return std::optional<std::size_t>();
+    }
+    const Decimal threads = parse_decimal(*value, std::numeric_limits<std::size_t>::max());
+    if (threads.error) {
+        return OptError{"argument for --test-threads must be a number > 0 (error: " +
+                        std::string(threads.error) + ")"};
+    }
+    if (threads.value == 0) {
+        return OptError{"argument for --test-threads must not be 0"};
+    }
+    return std::optional<std::size_t>(static_cast<std::size_t>(threads.value));
+}
+
+OptPartResult<ColorConfig> get_color_config(const Matches& matches) {
+    const std::optional<std::string> value = matches.opt_str("color");
+    if (!value || *value == "auto") {
+        return ColorConfig::Auto;
+    }
+    if (*value == "always") {
+        return ColorConfig::Always;
+    }
+    if (*value == "never") {
+        return ColorConfig::Never;
+    }
+    return OptError{"argument for --color must be auto, always, or never (was " + *value + ")"};
+}
+
+OptPartResult<OutputFormat> get_format(const Matches& matches, bool quiet, bool allow_unstable) {
+    const std::optional<std::string> value = matches.opt_str("format");
+    if (!value) {
+        return quiet ? OutputFormat::Terse : OutputFormat::Pretty;
+    }
+    if (*value == "pretty") {
+        return OutputFormat::Pretty;
+    }
+    if (*value == "terse") {
+        return OutputFormat::Terse;
+    }
+    if (*value == "json" || *value == "junit") {
+        if (!allow_unstable) {
+            return OptError{"The \"" + *value +
+                            "\" format is only accepted on the nightly compiler with -Z "
+                            "unstable-options"};
+        }
+        return *value == "json" ? OutputFormat::Json : OutputFormat::Junit;
+    }
+    return OptError{"argument for --format must be pretty, terse, json or junit (was " + *value +
+                    ")"};
+}
+
+}  // namespace test

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -54,7 +56,66 @@ using OptsResult = std::variant<HelpPrinted, std::string, TestOpts>;
 optparse::Options optgroups();
 /// Parses the full argument list (program name first).
 OptsResult parse_opts(const std::vector<std::string>& args);
-/// Prints the help for `program` to standard output.
+/// Prints the help for `program` to standard output, in one piece.
 void usage(std::string_view program, const optparse::Options& options);
+/// The help text usage() prints: the option block of `options` under
+/// "Usage: {program} [OPTIONS] [FILTERS...]", then the epilogue.
+std::string usage_text(std::string_view program, const optparse::Options& options);
+
+/// An option error message, as returned by the option readers.
+struct OptError {
+    std::string message;
+};
+
+/// The outcome of an option reader: a value, or the option error to report.
+template <typename T>
+class OptPartResult {
+public:
+    OptPartResult(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+    OptPartResult(OptError error) : v_(std::in_place_index<1>, std::move(error)) {}
+
+    [[nodiscard]] bool ok() const { return v_.index() == 0; }
+    T& value() { return std::get<0>(v_); }
+    const T& value() const { return std::get<0>(v_); }
+    /// The error message (only when !ok()).
+    [[nodiscard]] const std::string& error() const { return std::get<1>(v_).message; }
+
+private:
+    std::variant<T, OptError> v_;
+};
+
+/// Builds the TestOpts from a successful parse, examining the options in a
+/// fixed order; the first problem found is the error. Writes the `--logfile`
+/// deprecation warning to standard error last, on success only. Malformed
+/// ZUNO_TEST_SHUFFLE_SEED or ZUNO_TEST_TIME_* content panics.
+OptPartResult<TestOpts> parse_opts_impl(const optparse::Matches& matches);
+
+/// True exactly when ZUNOC_BOOTSTRAP is set (present and valid UTF-8).
+bool is_nightly();
+/// Whether experimental options are allowed: `-Z unstable-options` on a nightly.
+OptPartResult<bool> get_allow_unstable(const optparse::Matches& matches);
+/// The time options when `--report-time` or `--ensure-time` is given (gated);
+/// reads the ZUNO_TEST_TIME_* variables only then.
+OptPartResult<std::optional<TestTimeOptions>> get_time_options(const optparse::Matches& matches,
+                                                               bool allow_unstable);
+/// `--shuffle` (gated), else ZUNO_TEST_SHUFFLE other than "0" when allowed.
+OptPartResult<bool> get_shuffle(const optparse::Matches& matches, bool allow_unstable);
+/// `--shuffle-seed` (gated), else ZUNO_TEST_SHUFFLE_SEED when allowed (panics
+/// when that variable is not a number).
+OptPartResult<std::optional<std::uint64_t>> get_shuffle_seed(const optparse::Matches& matches,
+                                                             bool allow_unstable);
+/// The `--logfile` value, if any.
+std::optional<std::string> get_log_file(const optparse::Matches& matches);
+/// Include, Only or Exclude from `--include-ignored` and `--ignored`.
+OptPartResult<RunIgnored> get_run_ignored(const optparse::Matches& matches, bool include_ignored);
+/// `--no-capture` or `--nocapture`, else ZUNO_TEST_NOCAPTURE other than "0".
+bool get_nocapture(const optparse::Matches& matches);
+/// The `--test-threads` count, never 0; absent when not given.
+OptPartResult<std::optional<std::size_t>> get_test_threads(const optparse::Matches& matches);
+/// The `--color` choice; Auto when not given.
+OptPartResult<ColorConfig> get_color_config(const optparse::Matches& matches);
+/// The `--format` choice (json and junit gated); else Terse when `quiet`, else Pretty.
+OptPartResult<OutputFormat> get_format(const optparse::Matches& matches, bool quiet,
+                                       bool allow_unstable);
 
 }  // namespace test

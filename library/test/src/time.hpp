@@ -21,6 +21,7 @@ struct TimeThreshold {
     /// Reads "WARN_MS,CRITICAL_MS" from `variable_name`; nothing when unset.
     /// Malformed content panics with the exact message.
     static std::optional<TimeThreshold> from_env_var(const char* variable_name);
+    bool operator==(const TimeThreshold&) const = default;
 };
 
 /// Time-limit options: whether to fail on excess, and thresholds per type.
