@@ -1,6 +1,8 @@
 #pragma once
 // The harness's command line: the option table, the help text, the gate of
 // experimental options and every option error, producing one TestOpts.
+// parse_opts reads the environment and prints (help, the logfile warning):
+// call it once from the main thread before tests start.
 
 #include <cstddef>
 #include <cstdint>
