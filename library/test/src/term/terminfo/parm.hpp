@@ -1,0 +1,96 @@
+#pragma once
+// The terminfo parameter-string interpreter: expands capability strings such
+// as "\x1b[3%p1%dm" with numeric parameters into the bytes sent to a terminal.
+// Pure functions over bytes; no state is kept between calls except through
+// the Variables the caller passes in. Errors are returned as message texts.
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace test::term::terminfo {
+
+/// Wraps an error for returning through Result: `return Err{"stack is empty"};`.
+template <typename E>
+struct Err {
+    E error;
+};
+template <typename E>
+Err(E) -> Err<E>;
+Err(const char*)->Err<std::string>;
+
+/// Either a value or an error (an error text unless said otherwise); used by
+/// the interpreter, the compiled-entry parser and the entry loader.
+template <typename T, typename E = std::string>
+class [[nodiscard]] Result {
+public:
+    Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+    template <typename F>
+    Result(Err<F> err) : v_(std::in_place_index<1>, E(std::move(err.error))) {}
+
+    [[nodiscard]] bool ok() const { return v_.index() == 0; }
+    explicit operator bool() const { return ok(); }
+    /// The value; only valid when ok().
+    T& value() { return std::get<0>(v_); }
+    const T& value() const { return std::get<0>(v_); }
+    /// The error; only valid when !ok().
+    const E& error() const { return std::get<1>(v_); }
+
+private:
+    std::variant<T, E> v_;
+};
+
+/// A parameter or stack value of the interpreter: always a signed 32-bit number.
+struct Param {
+    std::int32_t number = 0;
+    friend bool operator==(const Param&, const Param&) = default;
+};
+
+/// The interpreter's variables: static A-Z and dynamic a-z, all 0 when created.
+/// The caller decides their lifetime; fg and reset use fresh ones per call.
+struct Variables {
+    std::array<Param, 26> sta_vars{};
+    std::array<Param, 26> dyn_vars{};
+};
+
+/// Options of one printf-style conversion; all zero/false when default-made.
+struct Flags {
+    std::uint32_t width = 0;      // minimum field width, padded with spaces
+    std::uint32_t precision = 0;  // minimum number of digits
+    bool alternate = false;       // "#": 0 prefix for octal, 0x/0X for hex
+    bool left = false;            // "-": pad on the right
+    bool sign = false;            // "+": always show the sign
+    bool space = false;           // " ": a space before non-negative numbers
+    // A width whose first digit is 0 ("%02d"): pad on the left with zeros
+    // (placed after any sign or 0x prefix) instead of spaces. Left alignment
+    // still pads with spaces on the right.
+    bool zero = false;
+};
+
+/// The largest width or precision a conversion accepts; larger ones are errors,
+/// so that an entry cannot make a conversion produce megabytes of padding.
+inline constexpr std::uint32_t MAX_FORMAT_WIDTH = 65535;
+
+/// The conversion of one format operation.
+enum class FormatOp : std::uint8_t { Digit, Octal, LowerHex, UpperHex, String };
+
+/// Maps 'd', 'o', 'x', 'X', 's' to their conversion; nullopt for any other byte.
+std::optional<FormatOp> format_op_from_char(char c);
+
+/// Formats one value: sign, precision and prefix rules first, then padding to
+/// the width. Fails for the string conversion and for a width or precision
+/// above MAX_FORMAT_WIDTH.
+Result<std::vector<std::uint8_t>> format(Param value, FormatOp op, const Flags& flags);
+
+/// Expands a capability string with up to nine parameters (missing ones are 0,
+/// further ones ignored), reading and writing `vars`. Returns the output bytes
+/// or the first error's message.
+Result<std::vector<std::uint8_t>> expand(std::span<const std::uint8_t> cap,
+                                         std::span<const Param> params, Variables& vars);
+
+}  // namespace test::term::terminfo
