@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <variant>
 
 #include "library/test/src/stats.hpp"
@@ -143,7 +145,10 @@ class TestFn {
 public:
     using Body = std::variant<StaticTestBody, StaticBenchBody, StaticBenchOnce, BoxedTestBody,
                               BoxedBenchBody, BoxedBenchOnce>;
-    TestFn(Body body) : body_(std::move(body)) {}
+    /// From any of the six body kinds (or the variant itself).
+    template <typename T>
+        requires(std::is_constructible_v<Body, T &&> && !std::is_same_v<std::decay_t<T>, TestFn>)
+    TestFn(T&& body) : body_(std::forward<T>(body)) {}
 
     /// The kind number, 0 to 5.
     [[nodiscard]] std::size_t kind() const { return body_.index(); }
