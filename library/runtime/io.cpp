@@ -20,9 +20,8 @@ void append_to(const CaptureBuffer& sink, std::span<const std::uint8_t> bytes) {
 }
 
 void write_std(int fd, std::span<const std::uint8_t> bytes) {
-    CaptureBuffer* sink = &CAPTURE;
-    if (*sink) {
-        append_to(*sink, bytes);
+    if (const CaptureBuffer& sink = CAPTURE) {
+        append_to(sink, bytes);
         return;
     }
     std::lock_guard lock(fd == 1 ? stdout_lock() : stderr_lock());

@@ -6,6 +6,9 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "library/runtime/io.hpp"
+#include "library/runtime/panic.hpp"
+#include "library/runtime/process.hpp"
 #include "library/runtime/result.hpp"
 
 namespace {
@@ -86,6 +89,25 @@ TEST(Args, ProgramNameComesFirst) {
     const auto list = rt::args();
     ASSERT_FALSE(list.empty());
     EXPECT_NE(list[0].find("rt_text"), std::string::npos) << list[0];
+}
+
+TEST(Args, NonUtf8ArgumentPanics) {
+    if (rt::env_var("RT_ARGS_CHILD")) {
+        rt::set_output_capture(rt::make_capture_buffer());  // keep the report out of stdout
+        auto failure = rt::catch_unwind([] { (void)rt::args(); });
+        rt::set_output_capture(nullptr);
+        rt::print(failure ? "panicked: " + std::string(failure->message()) : "no panic");
+        return;
+    }
+    auto out = rt::Command("/proc/self/exe")
+                   .arg("--gtest_filter=Args.NonUtf8ArgumentPanics")
+                   .arg("bad\xFF")
+                   .env("RT_ARGS_CHILD", "1")
+                   .output();
+    ASSERT_TRUE(out.ok()) << out.error().debug();
+    const std::string text(out->stdout_bytes.begin(), out->stdout_bytes.end());
+    EXPECT_NE(text.find(R"(panicked: argument is not valid Unicode: "bad\xFF")"), std::string::npos)
+        << text;
 }
 
 TEST(IoError, RendersOsAndCustomErrors) {
