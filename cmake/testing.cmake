@@ -21,7 +21,7 @@ endfunction()
 # runs the program through golden_run and compares standard output, standard
 # error and exit status with DIR/<case>.stdout.txt and DIR/<case>.stderr.txt.
 function(add_golden_test)
-    cmake_parse_arguments(ARG "SORT;DEVFULL" "NAME;DIR;CASE;STATUS;TIC" "ENV;UNSET;COMMAND;LABELS"
+    cmake_parse_arguments(ARG "SORT;DEVFULL" "NAME;DIR;CASE;STATUS;TIC;EXTRA" "ENV;UNSET;COMMAND;LABELS"
                           ${ARGN})
     set(flags)
     if(ARG_SORT)
@@ -29,6 +29,9 @@ function(add_golden_test)
     endif()
     if(ARG_DEVFULL)
         list(APPEND flags --stdout-devfull)
+    endif()
+    if(ARG_EXTRA)
+        list(APPEND flags --extra-file ${ARG_EXTRA})
     endif()
     if(ARG_TIC)
         list(APPEND flags --tic ${ARG_TIC})

@@ -3,7 +3,7 @@
 //
 //   golden_run --approved DIR --case NAME --status TEXT [--sort-test-lines]
 //              [--stdout-devfull] [--env NAME=VALUE]... [--unset NAME]...
-//              [--tic SOURCE] -- PROGRAM ARGS...
+//              [--tic SOURCE] [--extra-file PATH] -- PROGRAM ARGS...
 //
 // Expected texts live in DIR/NAME.stdout.txt and DIR/NAME.stderr.txt (a
 // missing file means empty). Before comparing, what truly varies from run to
@@ -11,7 +11,9 @@
 // reports, and measured times. --sort-test-lines sorts each run of
 // consecutive per-test result lines, whose order depends on thread timing.
 // --tic compiles a terminfo source into a fresh directory and points
-// TERMINFO_DIRS at it. On a mismatch the actual texts are written to
+// TERMINFO_DIRS at it. --extra-file names a file the program writes (a log
+// file, say); it is removed first and its content afterwards is compared with
+// DIR/NAME.extra.txt. On a mismatch the actual texts are written to
 // NAME.*.unapproved.txt in the current directory and a diff is printed;
 // with GOLDEN_UPDATE=1 the approved files are rewritten instead.
 
@@ -102,7 +104,7 @@ int main(int argc, char** argv) {
     bool sort = false, devfull = false;
     std::vector<std::pair<std::string, std::string>> env;
     std::vector<std::string> unset, command;
-    std::string tic_source;
+    std::string tic_source, extra_file;
     int i = 1;
     for (; i < argc; ++i) {
         std::string a = argv[i];
@@ -129,6 +131,8 @@ int main(int argc, char** argv) {
             env.emplace_back(kv.substr(0, eq), kv.substr(eq + 1));
         } else if (a == "--unset") {
             unset.push_back(next());
+        } else if (a == "--extra-file") {
+            extra_file = next();
         } else if (a == "--tic") {
             tic_source = next();
         } else {
@@ -180,6 +184,9 @@ int main(int argc, char** argv) {
         close(fd);
     }
 
+    if (!extra_file.empty()) {
+        std::remove(extra_file.c_str());
+    }
     rt::Command cmd(command[0]);
     for (std::size_t k = 1; k < command.size(); ++k) {
         cmd.arg(command[k]);
@@ -205,12 +212,17 @@ int main(int argc, char** argv) {
 
     const std::string out_path = dir + "/" + name + ".stdout.txt";
     const std::string err_path = dir + "/" + name + ".stderr.txt";
+    const std::string extra_path = dir + "/" + name + ".extra.txt";
+    const std::string extra = extra_file.empty() ? "" : normalise(read_file(extra_file));
     if (const char* update = std::getenv("GOLDEN_UPDATE"); update && std::string(update) == "1") {
         write_file(out_path, out);
         if (!err.empty()) {
             write_file(err_path, err);
         } else {
             std::remove(err_path.c_str());
+        }
+        if (!extra_file.empty()) {
+            write_file(extra_path, extra);
         }
         std::cerr << "golden_run: updated " << name << " (status " << actual_status << ")\n";
         return 0;
@@ -234,6 +246,9 @@ int main(int argc, char** argv) {
     };
     check("stdout", out_path, out);
     check("stderr", err_path, err);
+    if (!extra_file.empty()) {
+        check("extra", extra_path, extra);
+    }
     if (actual_status != status) {
         ok = false;
         std::cerr << "golden_run: status of " << name << " is '" << actual_status
