@@ -1,0 +1,460 @@
+#include "library/test/src/engine.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "library/runtime/io.hpp"
+#include "library/runtime/panic.hpp"
+#include "library/runtime/process.hpp"
+#include "library/runtime/text.hpp"
+#include "library/test/src/filter.hpp"
+#include "library/test/src/helpers/concurrency.hpp"
+#include "library/test/src/helpers/shuffle.hpp"
+#include "library/test/src/stats.hpp"
+
+namespace test {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Entry = std::pair<TestId, TestDescAndFn>;
+
+// Sends a record, dropping it when the engine no longer receives (after a
+// fail-fast stop or a callback error nobody waits for it any more).
+void send_completed(CompletedSender& tx, CompletedTest completed) {
+    std::optional<CompletedTest> refused = tx.send(std::move(completed));
+    static_cast<void>(refused);
+}
+
+// Installs `buffer` as the calling thread's capture unless capture is off and
+// puts the previous sink back when it goes out of scope.
+class CaptureScope {
+public:
+    CaptureScope(const rt::CaptureBuffer& buffer, bool nocapture) : active_(!nocapture) {
+        if (active_) {
+            previous_ = rt::set_output_capture(buffer);
+        }
+    }
+    CaptureScope(const CaptureScope&) = delete;
+    CaptureScope& operator=(const CaptureScope&) = delete;
+    ~CaptureScope() { restore(); }
+    void restore() {
+        if (active_) {
+            active_ = false;
+            rt::set_output_capture(std::move(previous_));
+        }
+    }
+
+private:
+    bool active_;
+    rt::CaptureBuffer previous_;
+};
+
+// Moves the captured bytes out of the buffer; a poisoned lock is still taken.
+std::vector<std::uint8_t> take_output(const rt::CaptureBuffer& buffer) {
+    auto locked = buffer->lock();
+    return std::exchange(*locked.guard, {});
+}
+
+std::optional<TestExecTime> elapsed_since(const std::optional<Clock::time_point>& start) {
+    if (!start) {
+        return std::nullopt;
+    }
+    return TestExecTime{std::chrono::duration_cast<Duration>(Clock::now() - *start)};
+}
+
+// A pass that reached the critical time under --ensure-time becomes TimedFail.
+TestResult apply_time_limit(TestResult result, const TestDesc& desc,
+                            const std::optional<TestTimeOptions>& time_opts,
+                            const std::optional<TestExecTime>& exec_time) {
+    if (result.is<TestResult::Ok>() && time_opts && exec_time && time_opts->error_on_excess &&
+        time_opts->is_critical(desc, exec_time->value)) {
+        return TestResult::TimedFail{};
+    }
+    return result;
+}
+
+// The in-process job, on the test's thread (or the caller's at the thread limit).
+void run_test_in_process(TestId id, TestDesc desc, bool nocapture,
+                         const std::optional<TestTimeOptions>& time_opts, RunnableTest& runnable,
+                         CompletedSender& monitor_ch) {
+    const rt::CaptureBuffer data = rt::make_capture_buffer();
+    CaptureScope capture(data, nocapture);
+
+    std::optional<Clock::time_point> start;
+    if (time_opts) {
+        start = Clock::now();
+    }
+    // A returned error counts as a panic whose payload is the error text.
+    std::optional<rt::Payload> returned_error;
+    std::optional<rt::Payload> failure = rt::catch_unwind([&] {
+        BodyResult result = runnable.run();
+        if (!result.is_ok()) {
+            returned_error = rt::Payload::owned(result.error());
+        }
+    });
+    const std::optional<TestExecTime> exec_time = elapsed_since(start);
+    capture.restore();
+    if (!failure) {
+        failure = std::move(returned_error);
+    }
+
+    TestResult result = calc_result(desc, failure, time_opts, exec_time);
+    std::vector<std::uint8_t> output = take_output(data);
+    send_completed(monitor_ch, CompletedTest{id, std::move(desc), std::move(result), exec_time,
+                                             std::move(output)});
+}
+
+// A benchmark, always on the calling thread.
+void run_bench(TestId id, TestDesc desc, bool nocapture, RunnableBench& bench,
+               CompletedSender& monitor_ch) {
+    const rt::CaptureBuffer data = rt::make_capture_buffer();
+    CaptureScope capture(data, nocapture);
+    Bencher bencher;
+    bool returned_error = false;
+    const std::optional<rt::Payload> failure = rt::catch_unwind([&] {
+        BodyResult result = bench.run(bencher);
+        returned_error = !result.is_ok();
+    });
+    capture.restore();
+
+    TestResult result =
+        (failure || returned_error) ? TestResult(TestResult::Failed{}) : bench_result(bencher);
+    std::vector<std::uint8_t> output;
+    {
+        auto locked = data->lock();
+        if (locked.poisoned) {
+            rt::panic("the output capture of benchmark " + std::string(desc.name.as_slice()) +
+                      " was poisoned by a panic");
+        }
+        output = std::exchange(*locked.guard, {});
+    }
+    send_completed(monitor_ch, CompletedTest{id, std::move(desc), std::move(result), std::nullopt,
+                                             std::move(output)});
+}
+
+// The executable to start for the spawned-process strategy: this program.
+std::string current_executable() {
+    std::vector<std::string> args = rt::args();
+    return args.empty() ? std::string() : std::move(args.front());
+}
+
+// Starts `job` on a new thread named `name`. The job sits in a take-once slot
+// so that it can still run here when the system refuses more threads.
+std::optional<rt::JoinHandle> spawn_test_thread(std::string name, std::function<void()> job) {
+    using Slot = rt::Mutex<std::function<void()>>;
+    auto slot = std::make_shared<Slot>(std::move(job));
+    auto take = [](Slot& s) {
+        auto locked = s.lock();
+        return std::exchange(*locked.guard, nullptr);
+    };
+    auto spawned = rt::spawn_thread(std::move(name), rt::min_stack_size(), [slot, take] {
+        if (std::function<void()> job = take(*slot)) {
+            job();
+        }
+    });
+    if (auto* handle = std::get_if<rt::JoinHandle>(&spawned)) {
+        return std::move(*handle);
+    }
+    const rt::SpawnError& error = std::get<rt::SpawnError>(spawned);
+    if (!error.would_block) {
+        rt::panic("failed to spawn thread to run test: " + error.error.display());
+    }
+    if (std::function<void()> job = take(*slot)) {
+        job();
+    }
+    return std::nullopt;
+}
+
+// Receives the next record; the engine holds a sender, so the channel cannot
+// disconnect while it waits.
+CompletedTest recv_completed(rt::Receiver<CompletedTest>& rx) {
+    std::optional<CompletedTest> completed = rx.recv();
+    if (!completed) {
+        rt::panic("test result channel disconnected");
+    }
+    return std::move(*completed);
+}
+
+}  // namespace
+
+void RunningTest::join(CompletedTest& completed) {
+    if (!join_handle) {
+        return;
+    }
+    const std::optional<rt::Payload> escaped = join_handle->join();
+    join_handle.reset();
+    if (escaped && completed.result.is<TestResult::Ok>()) {
+        completed.result = TestResult::FailedMsg{"panicked after reporting success"};
+    }
+}
+
+std::vector<TestDesc> get_timed_out_tests(const RunningTests& running, TimeoutQueue& timeout_queue,
+                                          Instant now) {
+    std::vector<TestDesc> timed_out;
+    while (!timeout_queue.empty() && timeout_queue.front().timeout <= now) {
+        TimeoutEntry entry = std::move(timeout_queue.front());
+        timeout_queue.pop_front();
+        // Entries of tests that already completed are dropped silently.
+        if (running.contains(entry.id)) {
+            timed_out.push_back(std::move(entry.desc));
+        }
+    }
+    return timed_out;
+}
+
+std::vector<TestDesc> get_timed_out_tests(const RunningTests& running,
+                                          TimeoutQueue& timeout_queue) {
+    return get_timed_out_tests(running, timeout_queue, Clock::now());
+}
+
+TestResult bench_result(const Bencher& bencher) {
+    if (!bencher.summary) {
+        const double zero = 0.0;
+        return TestResult::Bench{BenchSamples{Summary::from({&zero, 1}), 0}};
+    }
+    // ns per iteration as an unsigned integer: saturating, 0 for negative or
+    // NaN, then at least 1 so that the division below is defined.
+    const double median = bencher.summary->median;
+    std::uint64_t ns_iter = 0;
+    if (median >= 18446744073709551616.0) {
+        ns_iter = std::numeric_limits<std::uint64_t>::max();
+    } else if (median > 0) {
+        ns_iter = static_cast<std::uint64_t>(median);
+    }
+    ns_iter = std::max<std::uint64_t>(ns_iter, 1);
+    const unsigned __int128 mb_s = static_cast<unsigned __int128>(bencher.bytes) * 1000 / ns_iter;
+    const std::size_t max = std::numeric_limits<std::size_t>::max();
+    return TestResult::Bench{
+        BenchSamples{*bencher.summary, mb_s > max ? max : static_cast<std::size_t>(mb_s)}};
+}
+
+CompletedTest run_test_in_spawned_subprocess(TestId id, TestDesc desc, bool nocapture,
+                                             const std::optional<TestTimeOptions>& time_opts,
+                                             bool bench, const std::string& executable) {
+    rt::Command command(executable);
+    command.env("__ZUNO_TEST_INVOKE", std::string(desc.name.as_slice()));
+    if (bench) {
+        command.env("__ZUNO_TEST_BENCH_BENCHMARKS", "1");
+    }
+    if (nocapture) {
+        command.stdout_(rt::Stdio::Inherit).stderr_(rt::Stdio::Inherit);
+    }
+
+    std::optional<Clock::time_point> start;
+    if (time_opts) {
+        start = Clock::now();
+    }
+    rt::IoResult<rt::Output> ran = command.output();
+    const std::optional<TestExecTime> exec_time = elapsed_since(start);
+
+    if (!ran.ok()) {
+        const std::string message =
+            "Failed to spawn " + executable + " as child for test: " + ran.error().debug();
+        return CompletedTest{id, std::move(desc), TestResult::Failed{}, std::nullopt,
+                             std::vector<std::uint8_t>(message.begin(), message.end())};
+    }
+
+    rt::Output& out = ran.value();
+    std::vector<std::uint8_t> output = std::move(out.stdout_bytes);
+    if (!output.empty() && output.back() != '\n') {
+        output.push_back('\n');
+    }
+    const std::string header = "---- " + std::string(desc.name.as_slice()) + " stderr ----\n";
+    output.insert(output.end(), header.begin(), header.end());
+    output.insert(output.end(), out.stderr_bytes.begin(), out.stderr_bytes.end());
+
+    TestResult result = TestResult::Failed{};
+    if (const std::optional<int> code = out.status.code()) {
+        if (*code == 0) {
+            result = TestResult::Ok{};
+        } else {
+            result = TestResult::FailedMsg{"got unexpected return code " + std::to_string(*code)};
+        }
+    } else if (const std::optional<int> signal = out.status.signal()) {
+        if (*signal != 6) {
+            result = TestResult::FailedMsg{"child process exited with signal " +
+                                           std::to_string(*signal)};
+        }
+    }
+    result = apply_time_limit(std::move(result), desc, time_opts, exec_time);
+    return CompletedTest{id, std::move(desc), std::move(result), exec_time, std::move(output)};
+}
+
+std::optional<rt::JoinHandle> run_test(const TestOpts& opts, bool force_ignore, TestId id,
+                                       TestDescAndFn test, RunStrategy strategy,
+                                       CompletedSender monitor_ch) {
+    TestDesc desc = std::move(test.descriptor);
+    if (force_ignore || desc.ignore) {
+        send_completed(monitor_ch,
+                       CompletedTest{id, std::move(desc), TestResult::Ignored{}, std::nullopt, {}});
+        return std::nullopt;
+    }
+
+    Runnable runnable = std::move(test.body).into_runnable();
+    if (auto* bench = std::get_if<RunnableBench>(&runnable)) {
+        run_bench(id, std::move(desc), opts.nocapture, *bench, monitor_ch);
+        return std::nullopt;
+    }
+    RunnableTest& runnable_test = std::get<RunnableTest>(runnable);
+    if (runnable_test.is_dynamic() && strategy != RunStrategy::InProcess) {
+        rt::panic("Cannot run dynamic test fn out-of-process");
+    }
+
+    std::string name(desc.name.as_slice());
+    const bool nocapture = opts.nocapture;
+    const std::optional<TestTimeOptions> time_opts = opts.time_options;
+    std::function<void()> job;
+    switch (strategy) {
+        case RunStrategy::InProcess:
+            job = [id, desc = std::move(desc), nocapture, time_opts,
+                   runnable = std::move(runnable_test), tx = std::move(monitor_ch)]() mutable {
+                run_test_in_process(id, std::move(desc), nocapture, time_opts, runnable, tx);
+            };
+            break;
+        case RunStrategy::SpawnChild:
+            job = [id, desc = std::move(desc), nocapture, time_opts, bench = opts.bench,
+                   tx = std::move(monitor_ch)]() mutable {
+                send_completed(
+                    tx, run_test_in_spawned_subprocess(id, std::move(desc), nocapture, time_opts,
+                                                       bench, current_executable()));
+            };
+            break;
+    }
+    return spawn_test_thread(std::move(name), std::move(job));
+}
+
+rt::IoResult<void> run_tests(const TestOpts& opts, std::vector<TestDescAndFn> tests,
+                             const TestEventCallback& callback) {
+    return run_tests_with(opts, std::move(tests), callback, EngineConfig{});
+}
+
+rt::IoResult<void> run_tests_with(const TestOpts& opts, std::vector<TestDescAndFn> tests,
+                                  const TestEventCallback& notify, const EngineConfig& config) {
+    // Steps 1-2: select, pad the names, hand out ids, split off the benchmarks.
+    const std::size_t tests_len = tests.size();
+    std::vector<TestDescAndFn> filtered = filter_tests(opts, std::move(tests));
+    if (!opts.bench) {
+        filtered = convert_benchmarks_to_tests(std::move(filtered));
+    }
+    std::vector<Entry> filtered_tests;
+    std::vector<Entry> filtered_benchs;
+    filtered_tests.reserve(filtered.size());
+    std::size_t next_id = 0;
+    for (TestDescAndFn& test : filtered) {
+        test.descriptor.name = test.descriptor.name.with_padding(test.body.padding());
+        const TestId id{next_id++};
+        if (opts.bench && test.body.is_bench()) {
+            filtered_benchs.emplace_back(id, std::move(test));
+        } else {
+            filtered_tests.emplace_back(id, std::move(test));
+        }
+    }
+    filtered = {};
+
+    // Steps 3-4: counts and the seed go out before anything runs.
+    const std::size_t considered = filtered_tests.size() + filtered_benchs.size();
+    RT_TRY(notify(TestEvent::FilteredOut{tests_len - considered}));
+    const std::optional<std::uint64_t> shuffle_seed = helpers::get_shuffle_seed(opts);
+    RT_TRY(notify(TestEvent::Filtered{considered, shuffle_seed}));
+
+    // Steps 5-8. A concurrency of 0 would never start anything; run one at a time.
+    const std::size_t concurrency = std::max<std::size_t>(
+        opts.test_threads ? *opts.test_threads : helpers::get_concurrency(), 1);
+    if (shuffle_seed) {
+        helpers::shuffle_tests(*shuffle_seed, filtered_tests);
+    }
+    std::deque<Entry> remaining(std::make_move_iterator(filtered_tests.begin()),
+                                std::make_move_iterator(filtered_tests.end()));
+    filtered_tests = {};
+    auto [tx, rx] = rt::channel<CompletedTest>();
+    const RunStrategy strategy = opts.run_options.abort_on_failure && !opts.force_run_in_process
+                                     ? RunStrategy::SpawnChild
+                                     : RunStrategy::InProcess;
+    const bool force_ignore = !opts.run_tests;
+
+    if (concurrency == 1) {
+        while (!remaining.empty()) {
+            auto [id, test] = std::move(remaining.front());
+            remaining.pop_front();
+            RT_TRY(notify(TestEvent::Wait{test.descriptor}));
+            RunningTest running{run_test(opts, force_ignore, id, std::move(test), strategy, tx)};
+            CompletedTest completed = recv_completed(rx);
+            running.join(completed);
+            const bool stop = opts.fail_fast && completed.result.is_failure();
+            RT_TRY(notify(TestEvent::Result{std::move(completed)}));
+            if (stop) {
+                return {};
+            }
+        }
+    } else {
+        RunningTests running_tests;
+        TimeoutQueue timeout_queue;
+        std::size_t pending = 0;
+        while (pending > 0 || !remaining.empty()) {
+            // Fill the free slots strictly in queue order.
+            while (pending < concurrency && !remaining.empty()) {
+                auto [id, test] = std::move(remaining.front());
+                remaining.pop_front();
+                const Instant timeout = config.now() + config.time_critical_period;
+                TestDesc desc = test.descriptor;
+                RT_TRY(notify(TestEvent::Wait{desc}));
+                std::optional<rt::JoinHandle> handle =
+                    run_test(opts, force_ignore, id, std::move(test), strategy, tx);
+                running_tests.emplace(id, RunningTest{std::move(handle)});
+                timeout_queue.push_back(TimeoutEntry{id, std::move(desc), timeout});
+                ++pending;
+            }
+
+            // Block for the next record. While deadlines are queued, wake up at
+            // the earliest one to report tests that are still running.
+            std::optional<CompletedTest> received;
+            while (!received) {
+                if (timeout_queue.empty()) {
+                    received = recv_completed(rx);
+                    break;
+                }
+                const auto left = std::max(timeout_queue.front().timeout - config.now(),
+                                           Instant::duration::zero());
+                const rt::RecvStatus status = rx.recv_timeout(left, received);
+                for (TestDesc& desc :
+                     get_timed_out_tests(running_tests, timeout_queue, config.now())) {
+                    RT_TRY(notify(TestEvent::Timeout{std::move(desc)}));
+                }
+                if (status == rt::RecvStatus::Disconnected) {
+                    rt::panic("test result channel disconnected");
+                }
+            }
+
+            CompletedTest completed = std::move(*received);
+            if (auto node = running_tests.extract(completed.id)) {
+                node.mapped().join(completed);
+            }
+            const bool stop = opts.fail_fast && completed.result.is_failure();
+            RT_TRY(notify(TestEvent::Result{std::move(completed)}));
+            --pending;
+            // Tests still running are left alone: their handles detach and
+            // their records are dropped by the closed channel.
+            if (stop) {
+                return {};
+            }
+        }
+    }
+
+    // Benchmarks run one after another after all tests; fail-fast does not apply.
+    for (auto& [id, bench] : filtered_benchs) {
+        RT_TRY(notify(TestEvent::Wait{bench.descriptor}));
+        RunningTest running{run_test(opts, false, id, std::move(bench), strategy, tx)};
+        CompletedTest completed = recv_completed(rx);
+        running.join(completed);
+        RT_TRY(notify(TestEvent::Result{std::move(completed)}));
+    }
+    return {};
+}
+
+}  // namespace test
