@@ -56,7 +56,9 @@ std::string fmt_thousands_sep(double n, char sep) {
         return n < 0.0 ? "-inf" : "inf";
     }
     if (n < 0.0) {
-        return "-" + fmt_thousands_sep(-n, sep);
+        std::string out(1, '-');
+        out += fmt_thousands_sep(-n, sep);
+        return out;
     }
     std::string out;
     bool trailing = false;

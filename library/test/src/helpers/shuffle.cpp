@@ -158,8 +158,33 @@ void shuffle_tests(std::uint64_t seed, std::vector<std::pair<TestId, TestDescAnd
         names.push_back(&entry.second.descriptor.name);
     }
     Rng rng(seed, calculate_hash(names));
-    names.clear();  // the pointers go stale once entries move
-    rng.shuffle(std::span(entries));
+    // The swaps run on an index array; afterwards position i must receive the
+    // entry that started at order[i], exactly as swapping the entries
+    // themselves would leave it. Following each cycle of that permutation
+    // moves every entry once, in place, instead of three moves per swap of a
+    // large record. A visited position is marked by order[i] = i.
+    std::vector<std::size_t> order(entries.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        order[i] = i;
+    }
+    rng.shuffle(std::span(order));
+    for (std::size_t start = 0; start < order.size(); ++start) {
+        if (order[start] == start) {
+            continue;
+        }
+        auto held = std::move(entries[start]);
+        std::size_t i = start;
+        for (;;) {
+            const std::size_t from = order[i];
+            order[i] = i;
+            if (from == start) {
+                entries[i] = std::move(held);
+                break;
+            }
+            entries[i] = std::move(entries[from]);
+            i = from;
+        }
+    }
 }
 
 }  // namespace test::helpers
