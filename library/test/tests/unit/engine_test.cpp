@@ -227,7 +227,9 @@ TEST(Engine, ParallelRunsAtMostConcurrencyTests) {
     auto peak = std::make_shared<std::atomic<int>>(0);
     std::vector<TestDescAndFn> tests;
     for (int i = 0; i < 8; ++i) {
-        tests.push_back(make_test("t" + std::to_string(i), [running, peak] {
+        std::string name = std::to_string(i);
+        name.insert(0, "t");
+        tests.push_back(make_test(std::move(name), [running, peak] {
             const int now = running->fetch_add(1) + 1;
             int seen = peak->load();
             while (now > seen && !peak->compare_exchange_weak(seen, now)) {
@@ -466,6 +468,33 @@ TEST(Engine, CallbackErrorEndsRunWhileTestsStillRun) {
     EXPECT_FALSE(run_tests(opts_with_threads(1), std::move(tests), first.callback()).ok());
     EXPECT_EQ(first.log, (std::vector<std::string>{"filtered_out 0"}));
     EXPECT_EQ(g_spawned.load(), before);
+}
+
+TEST(EngineThreadLimit, RunsTheTestOnTheCallingThread) {
+    // A stack too large to map makes every thread start fail with EAGAIN, the
+    // error of the thread limit. The stack size is read once per process, so
+    // this runs in a fresh copy of the test program.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            setenv("ZUNO_MIN_STACK", "17592186044416", 1);  // 16 TiB
+            const long caller = rt::current_thread_id();
+            auto ran_on = std::make_shared<std::atomic<long>>(0);
+            std::vector<TestDescAndFn> tests;
+            tests.push_back(make_test("limited", [ran_on] {
+                ran_on->store(rt::current_thread_id());
+                rt::print("captured here\n");
+                return BodyResult::ok();
+            }));
+            Recorder rec;
+            const bool ran = run_tests(opts_with_threads(2), std::move(tests), rec.callback()).ok();
+            const bool ok = ran && ran_on->load() == caller &&
+                            rec.log.back() == "result limited ok" &&
+                            text(rec.results.at("limited").stdout_bytes) == "captured here\n" &&
+                            rt::current_output_capture() == nullptr;
+            std::exit(ok ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 // ---- capture, timing, expectations ---------------------------------------------
