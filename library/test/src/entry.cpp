@@ -75,7 +75,7 @@ void test_main_static(std::span<const TestDescAndFn> tests) {
         if (kind != 0 && kind != 1) {  // StaticTestBody, StaticBenchBody
             rt::panic_static("non-static tests passed to test::test_main_static");
         }
-        owned.push_back(TestDescAndFn{t.descriptor, t.body});
+        owned.push_back(t);
     }
     test_main(args, std::move(owned), std::nullopt);
 }

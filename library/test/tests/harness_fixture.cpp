@@ -115,7 +115,7 @@ struct Entry {
     std::string_view name;
     TestType type;
     TestFn body;
-    bool ignore = false;
+    bool ignore;
     std::optional<std::string_view> ignore_message;
     ShouldPanic should_panic;
 };
@@ -127,54 +127,38 @@ std::vector<TestDescAndFn> fixture_tests() {
     const ShouldPanic expected = ShouldPanic::expected();
     const ShouldPanic with_boom = ShouldPanic::expected_with_message("boom");
     std::vector<Entry> entries;
-    entries.push_back({"abort::in_noexcept",
-                       integ,
-                       StaticTestBody{abort_in_noexcept},
-                       true,
-                       "aborts the process",
-                       {}});
-    entries.push_back({"bench::boxed_records", integ, test::BoxedBenchBody{[](test::Bencher& b) {
-                           return bench_boxed_records(b);
-                       }}});
-    entries.push_back({"bench::static_silent", integ, StaticBenchBody{bench_static_silent}});
-    entries.push_back({"doc/example - add (line 7)", TestType::Doc, StaticTestBody{passes}});
-    entries.push_back({"fail::exit_code", integ, StaticTestBody{fail_exit_code}});
-    entries.push_back({"fail::invalid_utf8", integ, StaticTestBody{fail_invalid_utf8}});
-    entries.push_back({"fail::panics", integ, StaticTestBody{fail_panics}});
-    entries.push_back(
-        {"ignore::with_message", integ, StaticTestBody{passes}, true, "needs a card", {}});
-    entries.push_back({"ignore::without_message", integ, StaticTestBody{passes}, true, {}, {}});
-    entries.push_back({"pass::prints", integ, StaticTestBody{pass_prints}});
-    entries.push_back({"pass::quiet", integ, StaticTestBody{passes}});
-    entries.push_back({"pass::thread_output", integ, test::BoxedTestBody{thread_output}});
-    entries.push_back(
-        {"should_panic::any", integ, StaticTestBody{panics_anything}, false, {}, expected});
-    entries.push_back(
-        {"should_panic::did_not_panic", integ, StaticTestBody{passes}, false, {}, expected});
-    entries.push_back({"should_panic::message_matches",
-                       integ,
-                       StaticTestBody{panics_big_boom},
-                       false,
-                       {},
-                       with_boom});
-    entries.push_back({"should_panic::message_mismatch",
-                       integ,
-                       StaticTestBody{panics_fizzle},
-                       false,
-                       {},
-                       with_boom});
-    entries.push_back({"should_panic::non_string_payload",
-                       integ,
-                       StaticTestBody{panics_integer},
-                       false,
-                       {},
-                       with_boom});
-    entries.push_back({"slow::sleeps", integ, StaticTestBody{slow_sleeps}});
-    entries.push_back({"special::escapes", integ, StaticTestBody{special_escapes}});
-    entries.push_back({"special::quote\"back\\slash", integ, StaticTestBody{passes}});
-    entries.push_back({"special::unicode_\xe5\x90\x8d\xe5\x89\x8d", integ, StaticTestBody{passes}});
-    entries.push_back({"unclassified_case", TestType::Unclassified, StaticTestBody{passes}});
-    entries.push_back({"unit::module::case", TestType::Unit, StaticTestBody{passes}});
+    auto add = [&](std::string_view name, TestType type, TestFn body, bool ignore = false,
+                   std::optional<std::string_view> message = std::nullopt,
+                   ShouldPanic should_panic = ShouldPanic::not_expected()) {
+        entries.push_back(Entry{name, type, std::move(body), ignore, message, should_panic});
+    };
+    add("abort::in_noexcept", integ, StaticTestBody{abort_in_noexcept}, true, "aborts the process");
+    add("bench::boxed_records", integ,
+        test::BoxedBenchBody{[](test::Bencher& b) { return bench_boxed_records(b); }});
+    add("bench::static_silent", integ, StaticBenchBody{bench_static_silent});
+    add("doc/example - add (line 7)", TestType::Doc, StaticTestBody{passes});
+    add("fail::exit_code", integ, StaticTestBody{fail_exit_code});
+    add("fail::invalid_utf8", integ, StaticTestBody{fail_invalid_utf8});
+    add("fail::panics", integ, StaticTestBody{fail_panics});
+    add("ignore::with_message", integ, StaticTestBody{passes}, true, "needs a card");
+    add("ignore::without_message", integ, StaticTestBody{passes}, true);
+    add("pass::prints", integ, StaticTestBody{pass_prints});
+    add("pass::quiet", integ, StaticTestBody{passes});
+    add("pass::thread_output", integ, test::BoxedTestBody{thread_output});
+    add("should_panic::any", integ, StaticTestBody{panics_anything}, false, {}, expected);
+    add("should_panic::did_not_panic", integ, StaticTestBody{passes}, false, {}, expected);
+    add("should_panic::message_matches", integ, StaticTestBody{panics_big_boom}, false, {},
+        with_boom);
+    add("should_panic::message_mismatch", integ, StaticTestBody{panics_fizzle}, false, {},
+        with_boom);
+    add("should_panic::non_string_payload", integ, StaticTestBody{panics_integer}, false, {},
+        with_boom);
+    add("slow::sleeps", integ, StaticTestBody{slow_sleeps});
+    add("special::escapes", integ, StaticTestBody{special_escapes});
+    add("special::quote\"back\\slash", integ, StaticTestBody{passes});
+    add("special::unicode_\xe5\x90\x8d\xe5\x89\x8d", integ, StaticTestBody{passes});
+    add("unclassified_case", TestType::Unclassified, StaticTestBody{passes});
+    add("unit::module::case", TestType::Unit, StaticTestBody{passes});
 
     std::vector<TestDescAndFn> tests;
     std::uint64_t line = 10;
