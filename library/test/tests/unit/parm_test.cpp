@@ -148,6 +148,8 @@ TEST(Expand, ReportsErrors) {
         {"%p1%99999999999999999999d", {1}, "format width overflow"},
         {"%p1%.65536d", {1}, "format precision overflow"},
         {"%p1%.99999999999999999999d", {1}, "format precision overflow"},
+        // Two widest conversions together exceed what one expansion may produce.
+        {"%p1%65535d%p1%65535d", {1}, "expansion too long"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(run(c.cap, c.params), "error: " + c.want) << "capability " << c.cap;

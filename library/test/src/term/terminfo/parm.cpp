@@ -326,6 +326,9 @@ Result<std::vector<std::uint8_t>> expand(std::span<const std::uint8_t> cap,
                             return Err{r.error()};
                         }
                         output.insert(output.end(), r.value().begin(), r.value().end());
+                        if (output.size() > MAX_EXPANSION_BYTES) {
+                            return Err{"expansion too long"};
+                        }
                         break;
                     }
                     case ':':
@@ -447,6 +450,9 @@ Result<std::vector<std::uint8_t>> expand(std::span<const std::uint8_t> cap,
                         return Err{r.error()};
                     }
                     output.insert(output.end(), r.value().begin(), r.value().end());
+                    if (output.size() > MAX_EXPANSION_BYTES) {
+                        return Err{"expansion too long"};
+                    }
                     state = State::Normal;
                     break;
                 }

@@ -76,6 +76,11 @@ struct Flags {
 /// so that an entry cannot make a conversion produce megabytes of padding.
 inline constexpr std::uint32_t MAX_FORMAT_WIDTH = 65535;
 
+/// The most bytes one expansion may produce. Real control sequences are a few
+/// dozen bytes; an entry that repeats wide conversions fails instead of
+/// making the harness write megabytes.
+inline constexpr std::size_t MAX_EXPANSION_BYTES = 65536;
+
 /// The conversion of one format operation.
 enum class FormatOp : std::uint8_t { Digit, Octal, LowerHex, UpperHex, String };
 
@@ -89,7 +94,7 @@ Result<std::vector<std::uint8_t>> format(Param value, FormatOp op, const Flags& 
 
 /// Expands a capability string with up to nine parameters (missing ones are 0,
 /// further ones ignored), reading and writing `vars`. Returns the output bytes
-/// or the first error's message.
+/// or the first error's message ("expansion too long" beyond MAX_EXPANSION_BYTES).
 Result<std::vector<std::uint8_t>> expand(std::span<const std::uint8_t> cap,
                                          std::span<const Param> params, Variables& vars);
 
