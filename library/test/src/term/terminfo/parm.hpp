@@ -5,6 +5,7 @@
 // the Variables the caller passes in. Errors are returned as message texts.
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
