@@ -50,11 +50,15 @@ bool write_file(const std::string& path, const std::string& text) {
 
 // Replaces what varies between runs by fixed placeholders.
 std::string normalise(const std::string& text) {
-    static const std::regex thread_report(R"((thread '[^\n]*' )\(\d+\)( panicked at [^\n]*?):\d+:\d+:)");
+    // The thread name stops at its closing quote: a JUnit document holds
+    // several reports on its one line, and each must be matched on its own.
+    static const std::regex thread_report(
+        R"((thread '[^'\n]*' )\(\d+\)( panicked at [^\n]*?):\d+:\d+:)");
     static const std::regex suite_time(R"(finished in \d+\.\d\ds)");
     static const std::regex test_time(R"( <\d+\.\d\d\ds>)");
     static const std::regex json_time(R"("exec_time": [0-9.]+)");
-    static const std::regex junit_time(R"( time="[0-9.]+")");
+    // A JUnit time of exactly 0 means "not measured" and stays as it is.
+    static const std::regex junit_time(R"( time="(?!0")[0-9.]+")");
     std::string out = std::regex_replace(text, thread_report, "$1(TID)$2:LINE:COL:");
     out = std::regex_replace(out, suite_time, "finished in TIME");
     out = std::regex_replace(out, test_time, " <TIME>");
@@ -151,13 +155,26 @@ int main(int argc, char** argv) {
     setrlimit(RLIMIT_CORE, &no_core);
     // The programs under test read these; a developer's or CI's own settings
     // must not leak into the comparison.
-    for (const char* var : {"ZUNO_TEST_THREADS", "ZUNO_TEST_NOCAPTURE", "ZUNO_TEST_SHUFFLE",
-                            "ZUNO_TEST_SHUFFLE_SEED", "ZUNO_TEST_TIME_UNIT",
-                            "ZUNO_TEST_TIME_INTEGRATION", "ZUNO_TEST_TIME_DOCTEST",
-                            "ZUNO_BACKTRACE", "ZUNO_MIN_STACK", "ZUNOC_BOOTSTRAP", "TERM",
-                            "TERMINFO", "TERMINFO_DIRS", "MSYSCON", "TILO_STANDIN_SLEEP_MS",
-                            "TILO_STANDIN_EXIT", "TILO_STANDIN_SIGNAL", "TILO_STANDIN_MATCH",
-                            "TILO_STANDIN_LOG", "FIXTURE_SLEEP_MS"}) {
+    for (const char* var : {"ZUNO_TEST_THREADS",
+                            "ZUNO_TEST_NOCAPTURE",
+                            "ZUNO_TEST_SHUFFLE",
+                            "ZUNO_TEST_SHUFFLE_SEED",
+                            "ZUNO_TEST_TIME_UNIT",
+                            "ZUNO_TEST_TIME_INTEGRATION",
+                            "ZUNO_TEST_TIME_DOCTEST",
+                            "ZUNO_BACKTRACE",
+                            "ZUNO_MIN_STACK",
+                            "ZUNOC_BOOTSTRAP",
+                            "TERM",
+                            "TERMINFO",
+                            "TERMINFO_DIRS",
+                            "MSYSCON",
+                            "TILO_STANDIN_SLEEP_MS",
+                            "TILO_STANDIN_EXIT",
+                            "TILO_STANDIN_SIGNAL",
+                            "TILO_STANDIN_MATCH",
+                            "TILO_STANDIN_LOG",
+                            "FIXTURE_SLEEP_MS"}) {
         unsetenv(var);
     }
     for (const auto& u : unset) {
@@ -237,8 +254,7 @@ int main(int argc, char** argv) {
         ok = false;
         std::string unapproved = name + "." + label + ".unapproved.txt";
         write_file(unapproved, got);
-        std::cerr << "golden_run: " << label << " of " << name << " differs from " << path
-                  << "\n";
+        std::cerr << "golden_run: " << label << " of " << name << " differs from " << path << "\n";
         std::string diff = "diff -u '" + path + "' '" + unapproved + "' >&2";
         if (std::system(diff.c_str()) < 0) {
             std::cerr << "golden_run: could not run diff\n";
@@ -251,8 +267,8 @@ int main(int argc, char** argv) {
     }
     if (actual_status != status) {
         ok = false;
-        std::cerr << "golden_run: status of " << name << " is '" << actual_status
-                  << "', expected '" << status << "'\n";
+        std::cerr << "golden_run: status of " << name << " is '" << actual_status << "', expected '"
+                  << status << "'\n";
     }
     return ok ? 0 : 1;
 }
