@@ -14,6 +14,17 @@
 #include "library/runtime/text.hpp"
 #include "library/runtime/thread.hpp"
 
+// Marks where short backtraces stop, as the harness does around a test body.
+// External linkage keeps the symbol visible to the backtrace printer.
+[[gnu::noinline]] void __zuno_begin_short_backtrace(void (*f)()) {
+    f();
+    asm volatile("");  // keeps this frame on the stack (no tail call)
+}
+
+[[gnu::noinline]] void rt_test_panicking_frame() {
+    rt::panic("short one");
+}
+
 namespace {
 
 // Runs `f` with a fresh capture installed and returns what it wrote.
@@ -217,6 +228,8 @@ TEST(PanicChild, DISABLED_Scenario) {
         });
     } else if (*which == "noexcept") {
         (void)rt::catch_unwind([]() noexcept { rt::panic("inside noexcept"); });
+    } else if (*which == "short") {
+        (void)rt::catch_unwind([] { __zuno_begin_short_backtrace(&rt_test_panicking_frame); });
     } else if (*which == "in_hook") {
         rt::set_hook([](const rt::PanicInfo&) { rt::panic("hook fails"); });
         rt::panic("outer");
@@ -271,6 +284,23 @@ TEST(DefaultHook, BacktraceWhenRequested) {
         EXPECT_EQ(count(run.stderr_text, "note: run with"), 0u) << run.stderr_text;
         EXPECT_EQ(count(run.stderr_text, "stack backtrace:\n"), 3u) << run.stderr_text;
     }
+}
+
+TEST(DefaultHook, ShortBacktraceStopsAtMarkedFrame) {
+    const auto short_run = run_child("short", "1");
+    const auto full_run = run_child("short", "full");
+    for (const auto* run : {&short_run, &full_run}) {
+        EXPECT_TRUE(run->status.success()) << run->status.to_string();
+        EXPECT_NE(run->stderr_text.find("rt_test_panicking_frame"), std::string::npos)
+            << run->stderr_text;
+    }
+    // Frames outside the marked region (the test framework's) show only in full.
+    EXPECT_EQ(short_run.stderr_text.find("testing::Test::Run"), std::string::npos)
+        << short_run.stderr_text;
+    EXPECT_EQ(short_run.stderr_text.find("__zuno_begin_short_backtrace"), std::string::npos);
+    EXPECT_NE(full_run.stderr_text.find("testing::Test::Run"), std::string::npos)
+        << full_run.stderr_text;
+    EXPECT_NE(full_run.stderr_text.find("__zuno_begin_short_backtrace"), std::string::npos);
 }
 
 TEST(PanicNoUnwind, RunsHookThenAborts) {
