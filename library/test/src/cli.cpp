@@ -3,6 +3,7 @@
 #include "library/runtime/io.hpp"
 #include "library/runtime/panic.hpp"
 #include "library/runtime/text.hpp"
+#include "library/test/src/helpers/number.hpp"
 
 #include <unistd.h>
 
@@ -47,41 +48,6 @@ Test Attributes:
                        test, then the test runner will ignore these tests during
                        normal test runs. Running with --ignored or --include-ignored will run
                        these tests.)";
-
-// A decimal number: the value, or the text of what is wrong with it.
-struct Decimal {
-    std::uint64_t value = 0;
-    const char* error = nullptr;
-};
-
-// An optional "+" then one or more decimal digits, at most `max`. A stray
-// character anywhere makes the text no number at all, which is reported
-// before any overflow.
-Decimal parse_decimal(std::string_view text, std::uint64_t max) {
-    if (text.empty()) {
-        return {0, "cannot parse integer from empty string"};
-    }
-    if (text.front() == '+') {
-        text.remove_prefix(1);
-    }
-    if (text.empty()) {
-        return {0, "invalid digit found in string"};
-    }
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            return {0, "invalid digit found in string"};
-        }
-    }
-    std::uint64_t value = 0;
-    for (const char c : text) {
-        const auto digit = static_cast<std::uint64_t>(c - '0');
-        if (value > (max - digit) / 10) {
-            return {0, "number too large to fit in target type"};
-        }
-        value = value * 10 + digit;
-    }
-    return {value, nullptr};
-}
 
 // A switch variable is on when set to anything other than exactly "0".
 bool env_switch_on(const char* name) {
@@ -375,7 +341,7 @@ OptPartResult<std::optional<std::uint64_t>> get_shuffle_seed(const Matches& matc
                 "The \"shuffle-seed\" option is only accepted on the nightly compiler with -Z "
                 "unstable-options"};
         }
-        const Decimal seed = parse_decimal(*value, kMax);
+        const helpers::Decimal seed = helpers::parse_decimal(*value, kMax);
         if (seed.error) {
             return OptError{"argument for --shuffle-seed must be a number (error: " +
                             std::string(seed.error) + ")"};
@@ -389,7 +355,7 @@ OptPartResult<std::optional<std::uint64_t>> get_shuffle_seed(const Matches& matc
     if (!env) {
         return std::optional<std::uint64_t>();
     }
-    const Decimal seed = parse_decimal(*env, kMax);
+    const helpers::Decimal seed = helpers::parse_decimal(*env, kMax);
     if (seed.error) {
         rt::panic("ZUNO_TEST_SHUFFLE_SEED is `" + *env + "`, should be a number.");
     }
@@ -423,7 +389,8 @@ OptPartResult<std::optional<std::size_t>> get_test_threads(const Matches& matche
     if (!value) {
         return std::optional<std::size_t>();
     }
-    const Decimal threads = parse_decimal(*value, std::numeric_limits<std::size_t>::max());
+    const helpers::Decimal threads =
+        helpers::parse_decimal(*value, std::numeric_limits<std::size_t>::max());
     if (threads.error) {
         return OptError{"argument for --test-threads must be a number > 0 (error: " +
                         std::string(threads.error) + ")"};

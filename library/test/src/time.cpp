@@ -2,6 +2,7 @@
 
 #include "library/runtime/panic.hpp"
 #include "library/runtime/text.hpp"
+#include "library/test/src/helpers/number.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -24,24 +25,12 @@ constexpr TimeThreshold kUnclassified{seconds(60), seconds(120)};
 
 // An optional "+" and one or more decimal digits, fitting in 64 bits.
 std::optional<std::uint64_t> parse_millis(std::string_view text) {
-    if (!text.empty() && text.front() == '+') {
-        text.remove_prefix(1);
-    }
-    if (text.empty()) {
+    const helpers::Decimal d =
+        helpers::parse_decimal(text, std::numeric_limits<std::uint64_t>::max());
+    if (d.error != nullptr) {
         return std::nullopt;
     }
-    std::uint64_t value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        const auto digit = static_cast<std::uint64_t>(c - '0');
-        if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) {
-            return std::nullopt;
-        }
-        value = value * 10 + digit;
-    }
-    return value;
+    return d.value;
 }
 
 // Milliseconds as a Duration. Counts beyond what a Duration holds (about 292

@@ -6,31 +6,16 @@
 #include "library/runtime/panic.hpp"
 #include "library/runtime/text.hpp"
 #include "library/runtime/thread.hpp"
+#include "library/test/src/helpers/number.hpp"
 
 namespace test::helpers {
 
 std::optional<std::size_t> parse_positive(std::string_view text) {
-    if (!text.empty() && text.front() == '+') {
-        text.remove_prefix(1);
-    }
-    if (text.empty()) {
+    const Decimal d = parse_decimal(text, std::numeric_limits<std::size_t>::max());
+    if (d.error != nullptr || d.value == 0) {
         return std::nullopt;
     }
-    std::size_t value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        const auto digit = static_cast<std::size_t>(c - '0');
-        if (value > (std::numeric_limits<std::size_t>::max() - digit) / 10) {
-            return std::nullopt;
-        }
-        value = value * 10 + digit;
-    }
-    if (value == 0) {
-        return std::nullopt;
-    }
-    return value;
+    return static_cast<std::size_t>(d.value);
 }
 
 std::size_t get_concurrency() {
