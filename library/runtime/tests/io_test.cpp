@@ -12,13 +12,11 @@
 #include <thread>
 
 #include "library/runtime/thread.hpp"
+#include "library/test/tests/unit/support.hpp"
 
 namespace {
 
-std::string contents(const rt::CaptureBuffer& buffer) {
-    auto locked = buffer->lock();
-    return std::string(locked.guard->begin(), locked.guard->end());
-}
+using test::support::contents;
 
 TEST(Capture, InstallingReturnsThePreviousSink) {
     auto first = rt::make_capture_buffer();

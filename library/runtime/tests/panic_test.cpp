@@ -13,6 +13,7 @@
 #include "library/runtime/process.hpp"
 #include "library/runtime/text.hpp"
 #include "library/runtime/thread.hpp"
+#include "library/test/tests/unit/support.hpp"
 
 // Marks where short backtraces stop, as the harness does around a test body.
 // External linkage keeps the symbol visible to the backtrace printer.
@@ -27,16 +28,7 @@
 
 namespace {
 
-// Runs `f` with a fresh capture installed and returns what it wrote.
-template <typename F>
-std::string captured(F&& f) {
-    auto buffer = rt::make_capture_buffer();
-    auto previous = rt::set_output_capture(buffer);
-    f();
-    rt::set_output_capture(previous);
-    auto locked = buffer->lock();
-    return std::string(locked.guard->begin(), locked.guard->end());
-}
+using test::support::captured;
 
 // The report's first line as the default hook writes it, up to the column.
 std::string report_head(const std::string& thread, long tid, int line) {

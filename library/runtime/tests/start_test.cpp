@@ -11,6 +11,7 @@
 #include "library/runtime/panic.hpp"
 #include "library/runtime/text.hpp"
 #include "library/runtime/thread.hpp"
+#include "library/test/tests/unit/support.hpp"
 
 namespace {
 
@@ -22,15 +23,12 @@ struct Run {
 };
 
 Run start(void (*main_fn)()) {
-    auto buffer = rt::make_capture_buffer();
-    auto previous = rt::set_output_capture(buffer);
+    test::support::Capture capture;
     char arg0[] = "program";
     char arg1[] = "--flag";
     char* argv[] = {arg0, arg1, nullptr};
     const int status = rt::lang_start(2, argv, main_fn);
-    rt::set_output_capture(previous);
-    auto locked = buffer->lock();
-    return {status, std::string(locked.guard->begin(), locked.guard->end())};
+    return {status, capture.text()};
 }
 
 TEST(LangStart, ExitStatusFollowsHowMainEnded) {

@@ -25,6 +25,7 @@
 
 #include "library/runtime/panic.hpp"
 #include "library/runtime/result.hpp"
+#include "library/test/tests/unit/support.hpp"
 
 namespace hardware_e2e {
 namespace {
@@ -164,21 +165,31 @@ void run_named(std::string_view name) {
     FAIL() << "no test " << name;
 }
 
+/// The variables that change what the stand-ins do or see.
+constexpr const char* kStandinVars[] = {"TILO_GRAPH_TEST",
+                                        "TILO_RANDOM_SEED",
+                                        "TILO_HOST_TEST_TILE",
+                                        "TILO_HOST_TEST_TILES",
+                                        "TILO_HOST_TEST_BYTES",
+                                        "TILO_HOST_TEST_ADDRESS",
+                                        "TILO_HOST_TEST_D2H_ONLY",
+                                        "TILO_HOST_TEST_REMOTE_D2H",
+                                        "TILO_HOST_TEST_COMPUTE_RELAY",
+                                        "TILO_HOST_TEST_EXCHANGE",
+                                        "TILO_HOST_TEST_INITIALIZED_EXCHANGE",
+                                        "TILO_STANDIN_SLEEP_MS",
+                                        "TILO_STANDIN_EXIT",
+                                        "TILO_STANDIN_SIGNAL",
+                                        "TILO_STANDIN_MATCH",
+                                        "TILO_STANDIN_LOG"};
+
 /// Points the stand-ins at a fresh log and clears every variable that would
-/// change what they do or see.
+/// change what they do or see; puts the variables back afterwards.
 class DeviceSuite : public ::testing::Test {
 protected:
     void SetUp() override {
         rt::set_hook([](const rt::PanicInfo&) {});
-        for (const char* name :
-             {"TILO_GRAPH_TEST", "TILO_RANDOM_SEED", "TILO_HOST_TEST_TILE", "TILO_HOST_TEST_TILES",
-              "TILO_HOST_TEST_BYTES", "TILO_HOST_TEST_ADDRESS", "TILO_HOST_TEST_D2H_ONLY",
-              "TILO_HOST_TEST_REMOTE_D2H", "TILO_HOST_TEST_COMPUTE_RELAY",
-              "TILO_HOST_TEST_EXCHANGE", "TILO_HOST_TEST_INITIALIZED_EXCHANGE",
-              "TILO_STANDIN_SLEEP_MS", "TILO_STANDIN_EXIT", "TILO_STANDIN_SIGNAL",
-              "TILO_STANDIN_MATCH"}) {
-            unsetenv(name);
-        }
+        env_.clear();
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         log_ = ::testing::TempDir() + "device_test." + std::to_string(getpid()) + "." +
                info->name() + ".log";
@@ -186,12 +197,6 @@ protected:
         setenv("TILO_STANDIN_LOG", log_.c_str(), 1);
     }
     void TearDown() override {
-        unsetenv("TILO_STANDIN_LOG");
-        unsetenv("TILO_STANDIN_EXIT");
-        unsetenv("TILO_STANDIN_SIGNAL");
-        unsetenv("TILO_STANDIN_MATCH");
-        unsetenv("TILO_STANDIN_SLEEP_MS");
-        unsetenv("TILO_HOST_TEST_BYTES");
         std::remove(log_.c_str());
         (void)rt::take_hook();
     }
@@ -231,6 +236,7 @@ protected:
         return out;
     }
 
+    test::support::EnvGuard env_{kStandinVars};
     std::string log_;
 };
 

@@ -15,6 +15,7 @@
 
 #include "crates/tilo-runtime/tests/hardware_e2e.hpp"
 #include "library/runtime/process.hpp"
+#include "library/test/tests/unit/support.hpp"
 
 namespace hardware_e2e {
 namespace {
@@ -41,16 +42,19 @@ Outcome run(std::string_view runner, const Pairs& env) {
             std::string(output->stderr_bytes.begin(), output->stderr_bytes.end())};
 }
 
+// Clears the variables the stand-ins read, so that only each case's own count;
+// puts them back afterwards.
 class Standin : public ::testing::Test {
 protected:
-    void SetUp() override {
-        for (const char* name :
-             {"TILO_GRAPH_TEST", "TILO_RANDOM_SEED", "TILO_HOST_TEST_TILE", "TILO_HOST_TEST_TILES",
-              "TILO_HOST_TEST_BYTES", "TILO_STANDIN_SLEEP_MS", "TILO_STANDIN_EXIT",
-              "TILO_STANDIN_SIGNAL", "TILO_STANDIN_MATCH", "TILO_STANDIN_LOG"}) {
-            unsetenv(name);
-        }
-    }
+    void SetUp() override { env_.clear(); }
+
+private:
+    static constexpr const char* kVars[] = {"TILO_GRAPH_TEST",      "TILO_RANDOM_SEED",
+                                            "TILO_HOST_TEST_TILE",  "TILO_HOST_TEST_TILES",
+                                            "TILO_HOST_TEST_BYTES", "TILO_STANDIN_SLEEP_MS",
+                                            "TILO_STANDIN_EXIT",    "TILO_STANDIN_SIGNAL",
+                                            "TILO_STANDIN_MATCH",   "TILO_STANDIN_LOG"};
+    test::support::EnvGuard env_{kVars};
 };
 
 TEST_F(Standin, ScenarioValuesAreValidated) {

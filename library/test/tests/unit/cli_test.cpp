@@ -1,7 +1,6 @@
 #include "library/test/src/cli.hpp"
 
-#include "library/runtime/io.hpp"
-#include "library/runtime/panic.hpp"
+#include "library/test/tests/unit/support.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -38,58 +37,20 @@ struct EnvVar {
 };
 using Env = std::vector<EnvVar>;
 
-void set_env(const EnvVar& var) {
-    if (var.value) {
-        ::setenv(var.name, var.value->c_str(), 1);
-    } else {
-        ::unsetenv(var.name);
-    }
-}
-
 // Unsets every variable the options read; restores the original values afterwards.
 class CliEnv : public ::testing::Test {
 protected:
-    void SetUp() override {
-        for (const char* name : kHarnessVars) {
-            const char* value = std::getenv(name);
-            saved_.push_back({name, value ? std::optional<std::string>(value) : std::nullopt});
-        }
-        clear();
-    }
-    void TearDown() override {
-        for (const EnvVar& var : saved_) {
-            set_env(var);
-        }
-    }
-    static void clear() {
-        for (const char* name : kHarnessVars) {
-            ::unsetenv(name);
-        }
-    }
-    static void apply(const Env& env) {
-        clear();
+    void SetUp() override { saved_.clear(); }
+    // Sets the variables in `env` and unsets the other ones the options read.
+    void apply(const Env& env) {
+        saved_.clear();
         for (const EnvVar& var : env) {
-            set_env(var);
+            support::EnvGuard::set(var.name, var.value);
         }
     }
 
 private:
-    Env saved_;
-};
-
-// Installs a capture buffer on the calling thread for its lifetime.
-class Capture {
-public:
-    Capture() : buffer_(rt::make_capture_buffer()), previous_(rt::set_output_capture(buffer_)) {}
-    ~Capture() { rt::set_output_capture(previous_); }
-    std::string text() {
-        auto locked = buffer_->lock();
-        return std::string(locked.guard->begin(), locked.guard->end());
-    }
-
-private:
-    rt::CaptureBuffer buffer_;
-    rt::CaptureBuffer previous_;
+    support::EnvGuard saved_{kHarnessVars};
 };
 
 struct Outcome {
@@ -100,24 +61,12 @@ struct Outcome {
 // Parses `args` after the program name, capturing what is printed.
 Outcome run(std::vector<std::string> args) {
     args.insert(args.begin(), kProgram);
-    Capture capture;
+    support::Capture capture;
     OptsResult result = parse_opts(args);
     return {std::move(result), capture.text()};
 }
 
-// Runs `f` with a silent panic hook; returns the panic message, if it panicked.
-std::optional<std::string> panic_message(const std::function<void()>& f) {
-    rt::PanicHook previous = rt::take_hook();
-    rt::set_hook([](const rt::PanicInfo&) {});
-    std::optional<std::string> message;
-    try {
-        f();
-    } catch (const rt::Panic& panic) {
-        message = std::string(panic.payload().message());
-    }
-    rt::set_hook(std::move(previous));
-    return message;
-}
+using support::panic_message;
 
 std::string read_golden(const std::string& name) {
     std::ifstream in(std::string(ZUNO_GOLDEN_DIR) + "/" + name, std::ios::binary);
@@ -183,6 +132,16 @@ struct SuccessCase {
     Env env;
     std::function<void(TestOpts&)> change;  // applied to the defaults
 };
+
+// Parses the case's arguments and expects the defaults changed as the case says.
+void expect_options(const SuccessCase& c) {
+    const Outcome outcome = run(c.args);
+    ASSERT_TRUE(std::holds_alternative<TestOpts>(outcome.result))
+        << std::get<std::string>(outcome.result);
+    TestOpts want;
+    c.change(want);
+    expect_same_opts(std::get<TestOpts>(outcome.result), want);
+}
 
 TEST_F(CliEnv, BuildsOptionsFromTheCommandLine) {
     const std::vector<SuccessCase> cases = {
@@ -264,12 +223,7 @@ TEST_F(CliEnv, BuildsOptionsFromTheCommandLine) {
     for (const SuccessCase& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
         apply(c.env);
-        Outcome outcome = run(c.args);
-        ASSERT_TRUE(std::holds_alternative<TestOpts>(outcome.result))
-            << std::get<std::string>(outcome.result);
-        TestOpts want;
-        c.change(want);
-        expect_same_opts(std::get<TestOpts>(outcome.result), want);
+        expect_options(c);
     }
 }
 
@@ -309,12 +263,7 @@ TEST_F(CliEnv, EnvironmentSwitches) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
         SCOPED_TRACE(c.env.front().name + std::string("=") + c.env.front().value.value_or("-"));
         apply(c.env);
-        Outcome outcome = run(c.args);
-        ASSERT_TRUE(std::holds_alternative<TestOpts>(outcome.result))
-            << std::get<std::string>(outcome.result);
-        TestOpts want;
-        c.change(want);
-        expect_same_opts(std::get<TestOpts>(outcome.result), want);
+        expect_options(c);
     }
 }
 

@@ -19,6 +19,7 @@
 #include "library/runtime/panic.hpp"
 #include "library/runtime/thread.hpp"
 #include "library/test/src/helpers/concurrency.hpp"
+#include "library/test/tests/unit/support.hpp"
 
 namespace test {
 namespace {
@@ -713,49 +714,23 @@ TEST(RunningTest, JoinAmendsOnlyAnOkResult) {
 
 // ---- concurrency ------------------------------------------------------------------
 
-// Sets or clears an environment variable for one scope.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = getenv(name)) {
-            old_ = old;
-        }
-        if (value != nullptr) {
-            setenv(name, value, 1);
-        } else {
-            unsetenv(name);
-        }
-    }
-    ~ScopedEnv() {
-        if (old_) {
-            setenv(name_, old_->c_str(), 1);
-        } else {
-            unsetenv(name_);
-        }
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
-
 TEST(Concurrency, TestThreadsVariable) {
     {
-        ScopedEnv env("ZUNO_TEST_THREADS", "4");
+        support::EnvGuard env("ZUNO_TEST_THREADS", "4");
         EXPECT_EQ(helpers::get_concurrency(), 4u);
     }
     {
-        ScopedEnv env("ZUNO_TEST_THREADS", "+7");
+        support::EnvGuard env("ZUNO_TEST_THREADS", "+7");
         EXPECT_EQ(helpers::get_concurrency(), 7u);
     }
     {
-        ScopedEnv env("ZUNO_TEST_THREADS", nullptr);
+        support::EnvGuard env("ZUNO_TEST_THREADS", nullptr);
         EXPECT_EQ(helpers::get_concurrency(), rt::available_parallelism().value_or(1));
     }
     for (const char* bad :
          {"0", "-3", "abc", "", " 4", "4 ", "1.5", "++2", "+", "99999999999999999999999"}) {
         SCOPED_TRACE(bad);
-        ScopedEnv env("ZUNO_TEST_THREADS", bad);
+        support::EnvGuard env("ZUNO_TEST_THREADS", bad);
         const std::optional<rt::Payload> failure =
             rt::catch_unwind([] { static_cast<void>(helpers::get_concurrency()); });
         ASSERT_TRUE(failure.has_value());
@@ -765,7 +740,7 @@ TEST(Concurrency, TestThreadsVariable) {
 }
 
 TEST(Concurrency, TestThreadsOptionWinsOverVariable) {
-    ScopedEnv env("ZUNO_TEST_THREADS", "not a number");
+    support::EnvGuard env("ZUNO_TEST_THREADS", "not a number");
     std::vector<TestDescAndFn> tests;
     tests.push_back(make_test("t", pass));
     Recorder rec;

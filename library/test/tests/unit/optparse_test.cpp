@@ -1,6 +1,6 @@
 #include "library/test/src/optparse.hpp"
 
-#include "library/runtime/panic.hpp"
+#include "library/test/tests/unit/support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -59,19 +59,7 @@ std::string render(const ParseResult& result) {
     return out;
 }
 
-// Runs `f` with a silent panic hook; returns the panic message, if it panicked.
-std::optional<std::string> panic_message(const std::function<void()>& f) {
-    rt::PanicHook previous = rt::take_hook();
-    rt::set_hook([](const rt::PanicInfo&) {});
-    std::optional<std::string> message;
-    try {
-        f();
-    } catch (const rt::Panic& panic) {
-        message = std::string(panic.payload().message());
-    }
-    rt::set_hook(std::move(previous));
-    return message;
-}
+using support::panic_message;
 
 struct ParseCase {
     std::vector<std::string> args;

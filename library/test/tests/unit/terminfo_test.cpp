@@ -4,6 +4,7 @@
 #include "library/test/src/term/terminal.hpp"
 #include "library/test/src/term/terminfo/parm.hpp"
 #include "library/test/src/term/terminfo/parser/compiled.hpp"
+#include "library/test/tests/unit/support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -53,29 +54,14 @@ std::string to_text(const Bytes& b) {
 // ---------------------------------------------------------------------------
 // Helpers: environment, temporary directories, child processes.
 
-// Saves the named environment variables and restores them when destroyed.
-class EnvGuard {
+// Saves the variables the terminfo lookup reads and restores them when destroyed.
+class EnvGuard : public test::support::EnvGuard {
 public:
-    EnvGuard() {
-        for (const char* name : {"TERM", "TERMINFO", "TERMINFO_DIRS", "MSYSCON", "HOME"}) {
-            const char* v = std::getenv(name);
-            saved_.emplace(name, v ? std::optional<std::string>(v) : std::nullopt);
-        }
-    }
-    ~EnvGuard() {
-        for (const auto& [name, value] : saved_) {
-            if (value) {
-                ::setenv(name.c_str(), value->c_str(), 1);
-            } else {
-                ::unsetenv(name.c_str());
-            }
-        }
-    }
-    void set(const char* name, const std::string& value) { ::setenv(name, value.c_str(), 1); }
-    void unset(const char* name) { ::unsetenv(name); }
+    EnvGuard() : test::support::EnvGuard(kNames) {}
 
 private:
-    std::map<std::string, std::optional<std::string>> saved_;
+    static constexpr const char* kNames[] = {"TERM", "TERMINFO", "TERMINFO_DIRS", "MSYSCON",
+                                             "HOME"};
 };
 
 // A fresh directory under the system temporary directory, removed afterwards.

@@ -1,11 +1,9 @@
 #include "library/test/src/time.hpp"
 
-#include "library/runtime/panic.hpp"
+#include "library/test/tests/unit/support.hpp"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <functional>
 #include <optional>
 #include <string>
 #include <variant>
@@ -24,47 +22,16 @@ constexpr const char* kTimeVars[] = {"ZUNO_TEST_TIME_UNIT", "ZUNO_TEST_TIME_INTE
 // Clears the time variables for one test and puts the original values back.
 class TimeEnv : public ::testing::Test {
 protected:
-    void SetUp() override {
-        for (const char* name : kTimeVars) {
-            const char* value = std::getenv(name);
-            saved_.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
-            ::unsetenv(name);
-        }
-    }
-    void TearDown() override {
-        for (const auto& [name, value] : saved_) {
-            if (value) {
-                ::setenv(name, value->c_str(), 1);
-            } else {
-                ::unsetenv(name);
-            }
-        }
-    }
+    void SetUp() override { saved_.clear(); }
     static void set(const char* name, const std::optional<std::string>& value) {
-        if (value) {
-            ::setenv(name, value->c_str(), 1);
-        } else {
-            ::unsetenv(name);
-        }
+        support::EnvGuard::set(name, value);
     }
 
 private:
-    std::vector<std::pair<const char*, std::optional<std::string>>> saved_;
+    support::EnvGuard saved_{kTimeVars};
 };
 
-// Runs `f` with a silent panic hook; returns the panic message, if it panicked.
-std::optional<std::string> panic_message(const std::function<void()>& f) {
-    rt::PanicHook previous = rt::take_hook();
-    rt::set_hook([](const rt::PanicInfo&) {});
-    std::optional<std::string> message;
-    try {
-        f();
-    } catch (const rt::Panic& panic) {
-        message = std::string(panic.payload().message());
-    }
-    rt::set_hook(std::move(previous));
-    return message;
-}
+using support::panic_message;
 
 TestDesc desc_of(TestType type) {
     TestDesc desc;
