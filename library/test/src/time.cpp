@@ -51,6 +51,22 @@ std::string format_seconds(Duration d, int decimals) {
     return buf;
 }
 
+// The thresholds that apply to a test of `desc`'s type; tests of no particular
+// type have fixed ones, whatever is configured.
+const TimeThreshold& threshold_for(const TestTimeOptions& opts, const TestDesc& desc) {
+    switch (desc.test_type) {
+        case TestType::Unit:
+            return opts.unit_threshold;
+        case TestType::Integration:
+            return opts.integration_threshold;
+        case TestType::Doc:
+            return opts.doctest_threshold;
+        case TestType::Unclassified:
+            break;
+    }
+    return kUnclassified;
+}
+
 }  // namespace
 
 std::optional<TimeThreshold> TimeThreshold::from_env_var(const char* variable_name) {
@@ -92,31 +108,11 @@ TestTimeOptions TestTimeOptions::new_from_env(bool error_on_excess) {
 }
 
 Duration TestTimeOptions::warn_time(const TestDesc& desc) const {
-    switch (desc.test_type) {
-        case TestType::Unit:
-            return unit_threshold.warn;
-        case TestType::Integration:
-            return integration_threshold.warn;
-        case TestType::Doc:
-            return doctest_threshold.warn;
-        case TestType::Unclassified:
-            break;
-    }
-    return kUnclassified.warn;
+    return threshold_for(*this, desc).warn;
 }
 
 Duration TestTimeOptions::critical_time(const TestDesc& desc) const {
-    switch (desc.test_type) {
-        case TestType::Unit:
-            return unit_threshold.critical;
-        case TestType::Integration:
-            return integration_threshold.critical;
-        case TestType::Doc:
-            return doctest_threshold.critical;
-        case TestType::Unclassified:
-            break;
-    }
-    return kUnclassified.critical;
+    return threshold_for(*this, desc).critical;
 }
 
 bool TestTimeOptions::is_warn(const TestDesc& desc, Duration exec_time) const {

@@ -93,6 +93,14 @@ rt::IoResult<void> write_pretty(OutputLocation& out, bool use_color, std::string
     return write_plain(out, word);
 }
 
+std::string discovered_text(const TestDesc& desc, std::string_view kind) {
+    std::string line(desc.name.as_slice());
+    line += ": ";
+    line += kind;
+    line += "\n";
+    return line;
+}
+
 std::string run_start_text(std::size_t test_count, std::optional<std::uint64_t> shuffle_seed) {
     std::string text = "\nrunning " + std::to_string(test_count);
     text += test_count == 1 ? " test" : " tests";

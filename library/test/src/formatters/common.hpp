@@ -37,6 +37,9 @@ rt::IoResult<void> write_plain(OutputLocation& out, std::string_view text);
 rt::IoResult<void> write_pretty(OutputLocation& out, bool use_color, std::string_view word,
                                 std::uint32_t colour);
 
+/// Returns the listing line "{name}: {kind}\n" of a discovered test.
+std::string discovered_text(const TestDesc& desc, std::string_view kind);
+
 /// Returns "\nrunning {} test(s)[ (shuffle seed: {})]\n".
 std::string run_start_text(std::size_t test_count, std::optional<std::uint64_t> shuffle_seed);
 

@@ -24,11 +24,7 @@ rt::IoResult<void> PrettyFormatter::write_discovery_start() {
 
 rt::IoResult<void> PrettyFormatter::write_test_discovered(const TestDesc& desc,
                                                           std::string_view kind) {
-    std::string line(desc.name.as_slice());
-    line += ": ";
-    line += kind;
-    line += "\n";
-    return write_plain(sink_, line);
+    return write_plain(sink_, discovered_text(desc, kind));
 }
 
 rt::IoResult<void> PrettyFormatter::write_discovery_finish(const ConsoleTestDiscoveryState& state) {
