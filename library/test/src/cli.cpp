@@ -55,24 +55,17 @@ bool env_switch_on(const char* name) {
     return value && *value != "0";
 }
 
-std::optional<OptError> gated_flag(const Matches& matches, bool allow_unstable,
-                                   std::string_view name) {
-    if (!allow_unstable && matches.opt_present(name)) {
-        return OptError{
-            "The \"" + std::string(name) +
-            "\" flag is only accepted on the nightly compiler with -Z unstable-options"};
-    }
-    return std::nullopt;
-}
-
 // The flag's presence when experimental options are allowed, else false (or
 // the gate's error when it was given anyway).
 OptPartResult<bool> get_gated_flag(const Matches& matches, bool allow_unstable,
                                    std::string_view name) {
-    if (std::optional<OptError> error = gated_flag(matches, allow_unstable, name)) {
-        return std::move(*error);
+    const bool present = matches.opt_present(name);
+    if (present && !allow_unstable) {
+        return OptError{
+            "The \"" + std::string(name) +
+            "\" flag is only accepted on the nightly compiler with -Z unstable-options"};
     }
-    return allow_unstable && matches.opt_present(name);
+    return present;
 }
 
 }  // namespace

@@ -395,10 +395,10 @@ rt::IoResult<void> run_tests_with(const TestOpts& opts, std::vector<TestDescAndF
     } else {
         RunningTests running_tests;
         TimeoutQueue timeout_queue;
-        std::size_t pending = 0;
-        while (pending > 0 || !remaining.empty()) {
+        // Every started test has an entry in running_tests until its record is received.
+        while (!running_tests.empty() || !remaining.empty()) {
             // Fill the free slots strictly in queue order.
-            while (pending < concurrency && !remaining.empty()) {
+            while (running_tests.size() < concurrency && !remaining.empty()) {
                 auto [id, test] = std::move(remaining.front());
                 remaining.pop_front();
                 const Instant timeout = config.now() + config.time_critical_period;
@@ -408,7 +408,6 @@ rt::IoResult<void> run_tests_with(const TestOpts& opts, std::vector<TestDescAndF
                     run_test(opts, force_ignore, id, std::move(test), strategy, tx);
                 running_tests.emplace(id, RunningTest{std::move(handle)});
                 timeout_queue.push_back(TimeoutEntry{id, std::move(desc), timeout});
-                ++pending;
             }
 
             // Block for the next record. While deadlines are queued, wake up at
@@ -437,7 +436,6 @@ rt::IoResult<void> run_tests_with(const TestOpts& opts, std::vector<TestDescAndF
             }
             const bool stop = opts.fail_fast && completed.result.is_failure();
             RT_TRY(notify(TestEvent::Result{std::move(completed)}));
-            --pending;
             // Tests still running are left alone: their handles detach and
             // their records are dropped by the closed channel.
             if (stop) {
