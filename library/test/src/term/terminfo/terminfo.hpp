@@ -90,8 +90,6 @@ public:
     [[nodiscard]] std::uint32_t colour_count() const { return colour_count_; }
     /// The entry the terminal was built from.
     [[nodiscard]] const TermInfo& terminfo() const { return terminfo_; }
-    /// The underlying writer.
-    [[nodiscard]] rt::Write& get_ref() { return *out_; }
 
 private:
     TerminfoTerminal(std::unique_ptr<rt::Write> out, TermInfo terminfo);
