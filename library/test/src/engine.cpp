@@ -68,17 +68,6 @@ std::optional<TestExecTime> elapsed_since(const std::optional<Clock::time_point>
     return TestExecTime{std::chrono::duration_cast<Duration>(Clock::now() - *start)};
 }
 
-// A pass that reached the critical time under --ensure-time becomes TimedFail.
-TestResult apply_time_limit(TestResult result, const TestDesc& desc,
-                            const std::optional<TestTimeOptions>& time_opts,
-                            const std::optional<TestExecTime>& exec_time) {
-    if (result.is<TestResult::Ok>() && time_opts && exec_time && time_opts->error_on_excess &&
-        time_opts->is_critical(desc, exec_time->value)) {
-        return TestResult::TimedFail{};
-    }
-    return result;
-}
-
 // The in-process job, on the test's thread (or the caller's at the thread limit).
 void run_test_in_process(TestId id, TestDesc desc, bool nocapture,
                          const std::optional<TestTimeOptions>& time_opts, RunnableTest& runnable,

@@ -61,7 +61,12 @@ TestResult expectation_result(const TestDesc& desc, const std::optional<rt::Payl
 TestResult calc_result(const TestDesc& desc, const std::optional<rt::Payload>& failure,
                        const std::optional<TestTimeOptions>& time_opts,
                        const std::optional<TestExecTime>& exec_time) {
-    TestResult result = expectation_result(desc, failure);
+    return apply_time_limit(expectation_result(desc, failure), desc, time_opts, exec_time);
+}
+
+TestResult apply_time_limit(TestResult result, const TestDesc& desc,
+                            const std::optional<TestTimeOptions>& time_opts,
+                            const std::optional<TestExecTime>& exec_time) {
     // Only a pass can turn into a timed failure; a failure keeps its reason.
     if (result.is<TestResult::Ok>() && time_opts && exec_time && time_opts->error_on_excess &&
         time_opts->is_critical(desc, exec_time->value)) {

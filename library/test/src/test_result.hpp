@@ -19,25 +19,44 @@ namespace test {
 /// The outcome of one test. Failed, FailedMsg and TimedFail are failures.
 class TestResult {
 public:
-    struct Ok { bool operator==(const Ok&) const = default; };
-    struct Failed { bool operator==(const Failed&) const = default; };
-    struct FailedMsg { std::string message; bool operator==(const FailedMsg&) const = default; };
-    struct Ignored { bool operator==(const Ignored&) const = default; };
-    struct Bench { BenchSamples samples; bool operator==(const Bench&) const = default; };
-    struct TimedFail { bool operator==(const TimedFail&) const = default; };
+    struct Ok {
+        bool operator==(const Ok&) const = default;
+    };
+    struct Failed {
+        bool operator==(const Failed&) const = default;
+    };
+    struct FailedMsg {
+        std::string message;
+        bool operator==(const FailedMsg&) const = default;
+    };
+    struct Ignored {
+        bool operator==(const Ignored&) const = default;
+    };
+    struct Bench {
+        BenchSamples samples;
+        bool operator==(const Bench&) const = default;
+    };
+    struct TimedFail {
+        bool operator==(const TimedFail&) const = default;
+    };
     using Variant = std::variant<Ok, Failed, FailedMsg, Ignored, Bench, TimedFail>;
 
     template <typename T>
-        requires(!std::is_same_v<std::decay_t<T>, TestResult>)
-    TestResult(T alt) : v_(std::move(alt)) {}
+    requires(!std::is_same_v<std::decay_t<T>, TestResult>) TestResult(T alt) : v_(std::move(alt)) {}
 
     [[nodiscard]] const Variant& get() const { return v_; }
     template <typename T>
-    [[nodiscard]] bool is() const { return std::holds_alternative<T>(v_); }
+    [[nodiscard]] bool is() const {
+        return std::holds_alternative<T>(v_);
+    }
     template <typename T>
-    [[nodiscard]] const T* as() const { return std::get_if<T>(&v_); }
+    [[nodiscard]] const T* as() const {
+        return std::get_if<T>(&v_);
+    }
     /// True for Failed, FailedMsg and TimedFail.
-    [[nodiscard]] bool is_failure() const { return is<Failed>() || is<FailedMsg>() || is<TimedFail>(); }
+    [[nodiscard]] bool is_failure() const {
+        return is<Failed>() || is<FailedMsg>() || is<TimedFail>();
+    }
     bool operator==(const TestResult&) const = default;
 
 private:
@@ -52,6 +71,12 @@ struct CompletedTest {
     std::optional<TestExecTime> exec_time;
     std::vector<std::uint8_t> stdout_bytes;
 };
+
+/// Turns an Ok result into TimedFail when time limits are enforced and the
+/// execution time reached the critical time; any other result is returned as is.
+TestResult apply_time_limit(TestResult result, const TestDesc& desc,
+                            const std::optional<TestTimeOptions>& time_opts,
+                            const std::optional<TestExecTime>& exec_time);
 
 /// Derives the result from the descriptor's expectation, the failure payload
 /// (nothing when the body returned normally) and the optional time limits.
