@@ -125,11 +125,17 @@ std::string xml_attribute(std::string_view text) {
 }
 
 std::pair<std::string, std::string> parse_class_name_unit(std::string_view name) {
-    const std::size_t last = name.rfind("::");
+    // Split from the left, as "a:::b" splits into "a" and ":b"; the last
+    // separator found that way ends the class name. Joining all but the last
+    // segment again gives the prefix before it.
+    std::size_t last = std::string_view::npos;
+    for (std::size_t at = name.find("::"); at != std::string_view::npos;
+         at = name.find("::", at + 2)) {
+        last = at;
+    }
     if (last == std::string_view::npos) {
         return {"crate", std::string(name)};
     }
-    // Joining all but the last "::"-segment again gives the prefix itself.
     return {std::string(name.substr(0, last)), std::string(name.substr(last + 2))};
 }
 

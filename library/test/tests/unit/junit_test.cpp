@@ -150,6 +150,11 @@ TEST(ParseClassName, ByTestType) {
         {"a::b::c", TestType::Unit, "a::b", "c"},
         {"c", TestType::Unit, "crate", "c"},
         {"a::b", TestType::Unit, "a", "b"},
+        // The name splits at "::" from the left, so a third colon stays with
+        // the segment after it; an empty segment still counts.
+        {"a:::b", TestType::Unit, "a", ":b"},
+        {"x:::", TestType::Unit, "x", ":"},
+        {"a::::b", TestType::Unit, "a::", "b"},
         {"dev::local_h2d_and_d2h_round_trip_works", TestType::Integration, "integration",
          "dev::local_h2d_and_d2h_round_trip_works"},
         {"src/lib.rs - exchange::Topology (line 12)", TestType::Doc, "src/lib.rs",
