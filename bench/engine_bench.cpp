@@ -53,8 +53,8 @@ double engine_ns(const std::vector<std::string>& names, std::size_t threads) {
     opts.test_threads = threads;
     std::size_t results = 0;
     const auto start = Clock::now();
-    const rt::IoResult<void> ran =
-        test::run_tests(opts, std::move(tests), [&](test::TestEvent event) -> rt::IoResult<void> {
+    const rt::IoResult<void> ran = test::run_tests(
+        opts, threads, std::move(tests), [&](test::TestEvent event) -> rt::IoResult<void> {
             results += event.is<test::TestEvent::Result>() ? 1 : 0;
             return {};
         });

@@ -5,8 +5,6 @@
 #include "library/runtime/text.hpp"
 #include "library/test/src/helpers/number.hpp"
 
-#include <unistd.h>
-
 #include <limits>
 
 namespace test {
@@ -69,18 +67,6 @@ OptPartResult<bool> get_gated_flag(const Matches& matches, bool allow_unstable,
 }
 
 }  // namespace
-
-bool TestOpts::use_color() const {
-    switch (color) {
-        case ColorConfig::Always:
-            return true;
-        case ColorConfig::Never:
-            return false;
-        case ColorConfig::Auto:
-            break;
-    }
-    return !nocapture && ::isatty(1) == 1;
-}
 
 optparse::Options optgroups() {
     optparse::Options opts;

@@ -25,37 +25,85 @@ namespace test {
 
 namespace {
 
-/// The log file: an unbuffered writer that owns its descriptor.
-class LogFile final : public rt::Write {
-public:
-    explicit LogFile(int fd) : fd_(fd), out_(fd) {}
-    LogFile(const LogFile&) = delete;
-    LogFile& operator=(const LogFile&) = delete;
-    ~LogFile() override { ::close(fd_); }
-    rt::IoResult<void> write_all(std::span<const std::uint8_t> bytes) override {
-        return out_.write_all(bytes);
+/// The log file's text for a result.
+std::string log_outcome(const TestDesc& desc, const TestResult& result) {
+    if (result.is<TestResult::Ok>()) {
+        return "ok";
     }
-    rt::IoResult<void> flush() override { return {}; }
+    if (result.is<TestResult::Failed>()) {
+        return "failed";
+    }
+    if (auto* r = result.as<TestResult::FailedMsg>()) {
+        return "failed: " + r->message;
+    }
+    if (result.is<TestResult::Ignored>()) {
+        if (desc.ignore_message) {
+            return "ignored: " + std::string(*desc.ignore_message);
+        }
+        return "ignored";
+    }
+    if (auto* r = result.as<TestResult::Bench>()) {
+        return fmt_bench_samples(r->samples);
+    }
+    return "failed (time limit exceeded)";
+}
+
+/// The optional log file (`--logfile`): one more listener of a run's events
+/// beside the formatter, and of a listing's tests. Unbuffered; owns its
+/// descriptor. Without a path every call does nothing.
+class RunLog {
+public:
+    /// Creates (or truncates) the file with permission bits 0666 before the umask.
+    static rt::IoResult<RunLog> open(const std::optional<std::string>& path) {
+        if (!path) {
+            return RunLog(-1);
+        }
+        int fd;
+        do {
+            fd = ::open(path->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0) {
+            return rt::IoError::last_os_error();
+        }
+        return RunLog(fd);
+    }
+    RunLog(RunLog&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    RunLog& operator=(RunLog&&) = delete;
+    ~RunLog() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+
+    /// Writes "{outcome} {name}[ <{time}>]" for each completed test.
+    rt::IoResult<void> on_event(const TestEvent& event) {
+        const auto* e = event.as<TestEvent::Result>();
+        if (fd_ < 0 || e == nullptr) {
+            return {};
+        }
+        const CompletedTest& completed = e->completed;
+        std::string line = log_outcome(completed.desc, completed.result) + " " +
+                           std::string(completed.desc.name.as_slice());
+        if (completed.exec_time) {
+            line += " <" + completed.exec_time->to_string() + ">";
+        }
+        return write(line + "\n");
+    }
+    /// Writes "{kind} {name}" for each listed test.
+    rt::IoResult<void> on_discovered(const TestDesc& desc, std::string_view kind) {
+        if (fd_ < 0) {
+            return {};
+        }
+        return write(std::string(kind) + " " + std::string(desc.name.as_slice()) + "\n");
+    }
 
 private:
+    explicit RunLog(int fd) : fd_(fd) {}
+    rt::IoResult<void> write(std::string_view text) {
+        return rt::write_fd(fd_, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
+    }
     int fd_;
-    rt::FdWriter out_;
 };
-
-/// Creates (or truncates) the log file with permission bits 0666 before the umask.
-rt::IoResult<std::unique_ptr<rt::Write>> open_log(const std::optional<std::string>& path) {
-    if (!path) {
-        return std::unique_ptr<rt::Write>();
-    }
-    int fd;
-    do {
-        fd = ::open(path->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        return rt::IoError::last_os_error();
-    }
-    return std::unique_ptr<rt::Write>(std::make_unique<LogFile>(fd));
-}
 
 /// The terminal for standard output when its entry loads, else plain standard output.
 formatters::OutputLocation stdout_location() {
@@ -115,7 +163,8 @@ void tally(ConsoleTestState& st, CompletedTest& completed) {
 
 /// Turns one engine event into formatter calls, a log line and tallies.
 rt::IoResult<void> on_test_event(TestEvent event, ConsoleTestState& st,
-                                 formatters::OutputFormatter& out) {
+                                 formatters::OutputFormatter& out, RunLog& log) {
+    RT_TRY(log.on_event(event));
     if (auto* e = event.as<TestEvent::Filtered>()) {
         st.total = e->count;
         return out.write_run_start(e->count, e->shuffle_seed);
@@ -131,56 +180,19 @@ rt::IoResult<void> on_test_event(TestEvent event, ConsoleTestState& st,
         return out.write_timeout(e->desc);
     }
     CompletedTest& completed = event.as<TestEvent::Result>()->completed;
-    RT_TRY(st.write_log_result(completed.desc, completed.result, completed.exec_time));
     RT_TRY(out.write_result(completed.desc, completed.result, completed.exec_time,
                             completed.stdout_bytes, st));
     tally(st, completed);
     return {};
 }
 
-/// The log file's text for a result.
-std::string log_outcome(const TestDesc& desc, const TestResult& result) {
-    if (result.is<TestResult::Ok>()) {
-        return "ok";
-    }
-    if (result.is<TestResult::Failed>()) {
-        return "failed";
-    }
-    if (auto* r = result.as<TestResult::FailedMsg>()) {
-        return "failed: " + r->message;
-    }
-    if (result.is<TestResult::Ignored>()) {
-        if (desc.ignore_message) {
-            return "ignored: " + std::string(*desc.ignore_message);
-        }
-        return "ignored";
-    }
-    if (auto* r = result.as<TestResult::Bench>()) {
-        return fmt_bench_samples(r->samples);
-    }
-    return "failed (time limit exceeded)";
-}
-
 }  // namespace
 
-rt::IoResult<void> ConsoleTestState::write_log_result(
-    const TestDesc& desc, const TestResult& result, const std::optional<TestExecTime>& exec_time) {
-    if (!log_out) {
-        return {};
-    }
-    RT_TRY(log_out->write_str(log_outcome(desc, result) + " " + std::string(desc.name.as_slice())));
-    if (exec_time) {
-        RT_TRY(log_out->write_str(" <" + exec_time->to_string() + ">"));
-    }
-    return log_out->write_str("\n");
-}
-
 std::unique_ptr<formatters::OutputFormatter> get_formatter(const TestOpts& opts,
-                                                           std::size_t name_width) {
+                                                           std::size_t name_width,
+                                                           std::size_t concurrency) {
     formatters::OutputLocation output = stdout_location();
-    // Evaluated before anything is printed, so a bad ZUNO_TEST_THREADS stops
-    // the process with no output.
-    const bool parallel = (opts.test_threads ? *opts.test_threads : helpers::get_concurrency()) > 1;
+    const bool parallel = concurrency > 1;
     switch (opts.format) {
         case OutputFormat::Pretty:
             return std::make_unique<formatters::PrettyFormatter>(
@@ -197,20 +209,23 @@ std::unique_ptr<formatters::OutputFormatter> get_formatter(const TestOpts& opts,
 }
 
 rt::IoResult<bool> run_tests_console(const TestOpts& opts, std::vector<TestDescAndFn> tests) {
+    // Decided before anything is printed, so a bad ZUNO_TEST_THREADS stops the
+    // process with no output.
+    const std::size_t concurrency = helpers::decide_concurrency(opts.test_threads);
     const std::size_t name_width = compute_name_width(tests);
-    std::unique_ptr<formatters::OutputFormatter> out = get_formatter(opts, name_width);
+    std::unique_ptr<formatters::OutputFormatter> out = get_formatter(opts, name_width, concurrency);
 
-    ConsoleTestState st;
-    auto log = open_log(opts.logfile);
+    auto log = RunLog::open(opts.logfile);
     if (!log.ok()) {
         return log.error();
     }
-    st.log_out = std::move(log.value());
+    ConsoleTestState st;
     st.options = opts.run_options;
 
     const auto start = std::chrono::steady_clock::now();
-    RT_TRY(run_tests(opts, std::move(tests),
-                     [&](TestEvent event) { return on_test_event(std::move(event), st, *out); }));
+    RT_TRY(run_tests(opts, concurrency, std::move(tests), [&](TestEvent event) {
+        return on_test_event(std::move(event), st, *out, log.value());
+    }));
     st.exec_time = TestSuiteExecTime{std::chrono::steady_clock::now() - start};
 
     if (!(opts.fail_fast || st.current_test_count() == st.total)) {
@@ -242,12 +257,11 @@ rt::IoResult<void> list_tests_console(const TestOpts& opts, std::vector<TestDesc
             break;
     }
 
-    ConsoleTestDiscoveryState st;
-    auto log = open_log(opts.logfile);
+    auto log = RunLog::open(opts.logfile);
     if (!log.ok()) {
         return log.error();
     }
-    st.log_out = std::move(log.value());
+    ConsoleTestDiscoveryState st;
 
     RT_TRY(out->write_discovery_start());
     for (const auto& test : filter_tests(opts, std::move(tests))) {
@@ -259,10 +273,7 @@ rt::IoResult<void> list_tests_console(const TestOpts& opts, std::vector<TestDesc
             ++st.ignored;
         }
         RT_TRY(out->write_test_discovered(desc, kind));
-        if (st.log_out) {
-            RT_TRY(st.log_out->write_str(std::string(kind) + " " +
-                                         std::string(desc.name.as_slice()) + "\n"));
-        }
+        RT_TRY(log.value().on_discovered(desc, kind));
     }
     return out->write_discovery_finish(st);
 }

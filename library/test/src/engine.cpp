@@ -13,7 +13,6 @@
 #include "library/runtime/process.hpp"
 #include "library/runtime/text.hpp"
 #include "library/test/src/filter.hpp"
-#include "library/test/src/helpers/concurrency.hpp"
 #include "library/test/src/helpers/shuffle.hpp"
 #include "library/test/src/stats.hpp"
 
@@ -318,13 +317,14 @@ std::optional<rt::JoinHandle> run_test(const TestOpts& opts, bool force_ignore, 
     return spawn_test_thread(std::move(name), std::move(job));
 }
 
-rt::IoResult<void> run_tests(const TestOpts& opts, std::vector<TestDescAndFn> tests,
-                             const TestEventCallback& callback) {
-    return run_tests_with(opts, std::move(tests), callback, EngineConfig{});
+rt::IoResult<void> run_tests(const TestOpts& opts, std::size_t concurrency,
+                             std::vector<TestDescAndFn> tests, const TestEventCallback& callback) {
+    return run_tests_with(opts, concurrency, std::move(tests), callback, EngineConfig{});
 }
 
-rt::IoResult<void> run_tests_with(const TestOpts& opts, std::vector<TestDescAndFn> tests,
-                                  const TestEventCallback& notify, const EngineConfig& config) {
+rt::IoResult<void> run_tests_with(const TestOpts& opts, std::size_t concurrency,
+                                  std::vector<TestDescAndFn> tests, const TestEventCallback& notify,
+                                  const EngineConfig& config) {
     // Steps 1-2: select, pad the names, hand out ids, split off the benchmarks.
     const std::size_t tests_len = tests.size();
     std::vector<TestDescAndFn> filtered = filter_tests(opts, std::move(tests));
@@ -353,8 +353,7 @@ rt::IoResult<void> run_tests_with(const TestOpts& opts, std::vector<TestDescAndF
     RT_TRY(notify(TestEvent::Filtered{considered, shuffle_seed}));
 
     // Steps 5-8. A concurrency of 0 would never start anything; run one at a time.
-    const std::size_t concurrency = std::max<std::size_t>(
-        opts.test_threads ? *opts.test_threads : helpers::get_concurrency(), 1);
+    concurrency = std::max<std::size_t>(concurrency, 1);
     if (shuffle_seed) {
         helpers::shuffle_tests(*shuffle_seed, filtered_tests);
     }

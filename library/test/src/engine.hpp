@@ -22,7 +22,7 @@
 #include "library/runtime/result.hpp"
 #include "library/runtime/sync.hpp"
 #include "library/runtime/thread.hpp"
-#include "library/test/src/cli.hpp"
+#include "library/test/src/test_opts.hpp"
 #include "library/test/src/test_result.hpp"
 #include "library/test/src/time.hpp"
 #include "library/test/src/types.hpp"
@@ -121,19 +121,21 @@ using TimeoutQueue = std::deque<TimeoutEntry>;
 /// shorten the period and may shift the clock.
 struct EngineConfig {
     /// Time after its start at which a still-running test is reported once.
-    std::chrono::nanoseconds time_critical_period = std::chrono::seconds(60);
+    std::chrono::nanoseconds time_critical_period = LONG_RUNNING_PERIOD;
     /// The monotonic clock used for deadlines.
     std::function<Instant()> now = [] { return std::chrono::steady_clock::now(); };
 };
 
-/// Runs the whole selection, reporting through `callback`. Returns success when
-/// every event was delivered (also after a fail-fast stop), or the callback's
-/// first error. Tests still running at an early return are left running; their
-/// completion records are dropped.
-rt::IoResult<void> run_tests(const TestOpts& opts, std::vector<TestDescAndFn> tests,
-                             const TestEventCallback& callback);
+/// Runs the whole selection, at most `concurrency` tests at a time (the caller
+/// decides it; 0 counts as 1), reporting through `callback`. Returns success
+/// when every event was delivered (also after a fail-fast stop), or the
+/// callback's first error. Tests still running at an early return are left
+/// running; their completion records are dropped.
+rt::IoResult<void> run_tests(const TestOpts& opts, std::size_t concurrency,
+                             std::vector<TestDescAndFn> tests, const TestEventCallback& callback);
 /// run_tests with explicit engine knobs.
-rt::IoResult<void> run_tests_with(const TestOpts& opts, std::vector<TestDescAndFn> tests,
+rt::IoResult<void> run_tests_with(const TestOpts& opts, std::size_t concurrency,
+                                  std::vector<TestDescAndFn> tests,
                                   const TestEventCallback& callback, const EngineConfig& config);
 
 /// Starts one test. Exactly one CompletedTest is sent on `monitor_ch`: from the

@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "library/test/src/cli.hpp"
+#include "library/test/src/test_opts.hpp"
 #include "library/test/src/types.hpp"
 
 namespace test {

@@ -131,6 +131,11 @@ std::string TestSuiteExecTime::to_string() const {
     return format_seconds(value, 2);
 }
 
+std::string period_text(std::chrono::seconds period) {
+    const auto count = period.count();
+    return std::to_string(count) + (count == 1 ? " second" : " seconds");
+}
+
 double as_secs_f64(Duration d) {
     const auto secs = std::chrono::duration_cast<seconds>(d);
     const auto nanos = d - secs;

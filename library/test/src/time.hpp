@@ -13,6 +13,13 @@ namespace test {
 
 using Duration = std::chrono::nanoseconds;
 
+/// How long a test may run, when tests run in parallel, before it is reported
+/// once as long-running.
+inline constexpr std::chrono::seconds LONG_RUNNING_PERIOD{60};
+
+/// The period in words, in whole seconds: "60 seconds", "1 second".
+std::string period_text(std::chrono::seconds period);
+
 /// Warn and critical durations of one test type; warn <= critical.
 struct TimeThreshold {
     Duration warn{};

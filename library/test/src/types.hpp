@@ -207,6 +207,8 @@ struct TestId {
 struct RunOptions {
     bool display_output = false;
     bool abort_on_failure = false;
+
+    bool operator==(const RunOptions&) const = default;
 };
 
 /// Adapts a test function's exit code (0 for a function returning nothing) to a body result.

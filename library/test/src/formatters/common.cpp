@@ -124,7 +124,7 @@ std::string test_name_text(const TestDesc& desc, std::size_t name_width) {
 std::string timeout_text(const TestDesc& desc) {
     std::string text = "test ";
     text += desc.name.as_slice();
-    text += " has been running for over 60 seconds\n";
+    text += " has been running for over " + period_text(LONG_RUNNING_PERIOD) + "\n";
     return text;
 }
 

@@ -12,7 +12,7 @@
 
 #include "library/runtime/io.hpp"
 #include "library/runtime/result.hpp"
-#include "library/test/src/console.hpp"
+#include "library/test/src/run_state.hpp"
 #include "library/test/src/term/terminal.hpp"
 #include "library/test/src/test_result.hpp"
 #include "library/test/src/time.hpp"
@@ -62,7 +62,7 @@ public:
                                                std::optional<std::uint64_t> shuffle_seed) = 0;
     /// Called when a test is taken up.
     virtual rt::IoResult<void> write_test_start(const TestDesc& desc) = 0;
-    /// Called when a test has run for over 60 seconds (parallel runs only).
+    /// Called when a test has run for over LONG_RUNNING_PERIOD (parallel runs only).
     virtual rt::IoResult<void> write_timeout(const TestDesc& desc) = 0;
     /// Called per completed test, before the result is counted in `state`.
     virtual rt::IoResult<void> write_result(const TestDesc& desc, const TestResult& result,

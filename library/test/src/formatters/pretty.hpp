@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "library/runtime/result.hpp"
-#include "library/test/src/console.hpp"
+#include "library/test/src/run_state.hpp"
 #include "library/test/src/formatters/formatter.hpp"
 #include "library/test/src/test_result.hpp"
 #include "library/test/src/time.hpp"

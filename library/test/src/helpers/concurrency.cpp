@@ -29,4 +29,9 @@ std::size_t get_concurrency() {
     return cpus && *cpus > 0 ? *cpus : 1;
 }
 
+std::size_t decide_concurrency(std::optional<std::size_t> test_threads) {
+    const std::size_t n = test_threads ? *test_threads : get_concurrency();
+    return n > 0 ? n : 1;
+}
+
 }  // namespace test::helpers

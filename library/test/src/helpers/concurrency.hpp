@@ -1,7 +1,9 @@
 #pragma once
-// The default number of tests run at once: ZUNO_TEST_THREADS when set, else
-// the available parallelism of the process, else 1. Reads the environment on
-// every call; safe from any thread.
+// The number of tests run at once: `--test-threads` when given, else
+// ZUNO_TEST_THREADS when set, else the available parallelism of the process,
+// else 1. Decided once per run by the console driver, which hands it to the
+// formatter and the engine. Reads the environment on every call; safe from any
+// thread.
 
 #include <cstddef>
 #include <optional>
@@ -12,6 +14,10 @@ namespace test::helpers {
 /// The default concurrency. An invalid ZUNO_TEST_THREADS panics with
 /// "ZUNO_TEST_THREADS is `{}`, should be a positive integer.".
 std::size_t get_concurrency();
+
+/// The concurrency of a run: `test_threads` when given, else get_concurrency();
+/// never 0.
+std::size_t decide_concurrency(std::optional<std::size_t> test_threads);
 
 /// Parses a positive decimal integer (digits with an optional leading '+');
 /// nothing for zero, a sign '-', other characters or overflow.

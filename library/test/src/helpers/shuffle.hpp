@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "library/test/src/cli.hpp"
+#include "library/test/src/test_opts.hpp"
 #include "library/test/src/types.hpp"
 
 namespace test::helpers {

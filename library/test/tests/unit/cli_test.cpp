@@ -85,29 +85,6 @@ std::vector<std::string> lines_of(const std::string& text) {
     return lines;
 }
 
-void expect_same_opts(const TestOpts& got, const TestOpts& want) {
-    EXPECT_EQ(got.list, want.list);
-    EXPECT_EQ(got.filters, want.filters);
-    EXPECT_EQ(got.exact, want.exact);
-    EXPECT_EQ(got.force_run_in_process, want.force_run_in_process);
-    EXPECT_EQ(got.exclude_should_panic, want.exclude_should_panic);
-    EXPECT_EQ(got.run_ignored, want.run_ignored);
-    EXPECT_EQ(got.run_tests, want.run_tests);
-    EXPECT_EQ(got.bench, want.bench);
-    EXPECT_EQ(got.logfile, want.logfile);
-    EXPECT_EQ(got.nocapture, want.nocapture);
-    EXPECT_EQ(got.color, want.color);
-    EXPECT_EQ(got.format, want.format);
-    EXPECT_EQ(got.shuffle, want.shuffle);
-    EXPECT_EQ(got.shuffle_seed, want.shuffle_seed);
-    EXPECT_EQ(got.test_threads, want.test_threads);
-    EXPECT_EQ(got.skip, want.skip);
-    EXPECT_EQ(got.time_options, want.time_options);
-    EXPECT_EQ(got.run_options.display_output, want.run_options.display_output);
-    EXPECT_EQ(got.run_options.abort_on_failure, want.run_options.abort_on_failure);
-    EXPECT_EQ(got.fail_fast, want.fail_fast);
-}
-
 // Experimental options allowed: `-Z unstable-options` with ZUNOC_BOOTSTRAP set.
 const std::vector<std::string> kGate = {"-Z", "unstable-options"};
 const EnvVar kBootstrap{"ZUNOC_BOOTSTRAP", ""};
@@ -140,7 +117,7 @@ void expect_options(const SuccessCase& c) {
         << std::get<std::string>(outcome.result);
     TestOpts want;
     c.change(want);
-    expect_same_opts(std::get<TestOpts>(outcome.result), want);
+    EXPECT_EQ(std::get<TestOpts>(outcome.result), want);
 }
 
 TEST_F(CliEnv, BuildsOptionsFromTheCommandLine) {

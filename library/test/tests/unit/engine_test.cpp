@@ -169,7 +169,7 @@ TEST(Engine, SequentialEventOrderAndCapture) {
     opts.skip = {"skipped"};
 
     Recorder rec;
-    ASSERT_TRUE(run_tests(opts, std::move(tests), rec.callback()).ok());
+    ASSERT_TRUE(run_tests(opts, 1, std::move(tests), rec.callback()).ok());
     EXPECT_EQ(rec.log,
               (std::vector<std::string>{"filtered_out 1", "filtered 4", "wait a", "result a ok",
                                         "wait b", "result b failed", "wait c", "result c ignored",
@@ -217,7 +217,7 @@ TEST(Engine, ParallelEventOrder) {
         }
         return rt::IoResult<void>();
     };
-    ASSERT_TRUE(run_tests(opts_with_threads(2), std::move(tests), rec.callback()).ok());
+    ASSERT_TRUE(run_tests(opts_with_threads(2), 2, std::move(tests), rec.callback()).ok());
     EXPECT_EQ(rec.log,
               (std::vector<std::string>{"filtered_out 0", "filtered 3", "wait a", "wait b",
                                         "result b ok", "wait c", "result a ok", "result c ok"}));
@@ -241,7 +241,7 @@ TEST(Engine, ParallelRunsAtMostConcurrencyTests) {
         }));
     }
     Recorder rec;
-    ASSERT_TRUE(run_tests(opts_with_threads(3), std::move(tests), rec.callback()).ok());
+    ASSERT_TRUE(run_tests(opts_with_threads(3), 3, std::move(tests), rec.callback()).ok());
     EXPECT_LE(peak->load(), 3);
     EXPECT_EQ(rec.results.size(), 8u);
     for (const auto& [name, completed] : rec.results) {
@@ -255,7 +255,7 @@ TEST(Engine, NothingSelectedSendsOnlyCounts) {
     TestOpts opts = opts_with_threads(2);
     opts.filters = {"beta"};
     Recorder rec;
-    ASSERT_TRUE(run_tests(opts, std::move(tests), rec.callback()).ok());
+    ASSERT_TRUE(run_tests(opts, 2, std::move(tests), rec.callback()).ok());
     EXPECT_EQ(rec.log, (std::vector<std::string>{"filtered_out 1", "filtered 0"}));
 }
 
@@ -284,7 +284,7 @@ TEST(Engine, LongRunningWarningWithShiftedClock) {
         return rt::IoResult<void>();
     };
     ASSERT_TRUE(
-        run_tests_with(opts_with_threads(2), std::move(tests), rec.callback(), config).ok());
+        run_tests_with(opts_with_threads(2), 2, std::move(tests), rec.callback(), config).ok());
     // fast's deadline passed too, but it had completed: no warning for it.
     EXPECT_EQ(rec.log,
               (std::vector<std::string>{"filtered_out 0", "filtered 2", "wait fast", "wait slow",
@@ -309,7 +309,7 @@ TEST(Engine, LongRunningWarningOnceWithShortPeriod) {
         return rt::IoResult<void>();
     };
     ASSERT_TRUE(
-        run_tests_with(opts_with_threads(2), std::move(tests), rec.callback(), config).ok());
+        run_tests_with(opts_with_threads(2), 2, std::move(tests), rec.callback(), config).ok());
     EXPECT_EQ(rec.log, (std::vector<std::string>{"filtered_out 0", "filtered 1", "wait slow",
                                                  "timeout slow", "result slow ok"}));
 }
@@ -325,7 +325,7 @@ TEST(Engine, NoLongRunningWarningInSequentialMode) {
     tests.push_back(make_test("next", pass));
     Recorder rec;
     ASSERT_TRUE(
-        run_tests_with(opts_with_threads(1), std::move(tests), rec.callback(), config).ok());
+        run_tests_with(opts_with_threads(1), 1, std::move(tests), rec.callback(), config).ok());
     EXPECT_EQ(rec.log, (std::vector<std::string>{"filtered_out 0", "filtered 2", "wait slow",
                                                  "result slow ok", "wait next", "result next ok"}));
 }
@@ -363,7 +363,7 @@ TEST(Engine, IgnoredTestsStartNoThread) {
         opts.time_options = TestTimeOptions{};
         const int before = g_spawned.load();
         Recorder rec;
-        ASSERT_TRUE(run_tests(opts, std::move(tests), rec.callback()).ok());
+        ASSERT_TRUE(run_tests(opts, threads, std::move(tests), rec.callback()).ok());
         EXPECT_EQ(g_spawned.load(), before);
         EXPECT_EQ(rec.log, (std::vector<std::string>{"filtered_out 0", "filtered 1", "wait ignored",
                                                      "result ignored ignored"}));
@@ -377,13 +377,13 @@ TEST(Engine, IgnoredTestsStartNoThread) {
     opts.run_tests = false;
     const int before = g_spawned.load();
     Recorder rec;
-    ASSERT_TRUE(run_tests(opts, std::move(tests), rec.callback()).ok());
+    ASSERT_TRUE(run_tests(opts, 2, std::move(tests), rec.callback()).ok());
     EXPECT_EQ(g_spawned.load(), before);
     EXPECT_EQ(rec.log.back(), "result plain ignored");
     // A test that runs starts exactly one thread.
     tests.clear();
     tests.push_back(make_test("plain", pass));
-    ASSERT_TRUE(run_tests(opts_with_threads(1), std::move(tests), rec.callback()).ok());
+    ASSERT_TRUE(run_tests(opts_with_threads(1), 1, std::move(tests), rec.callback()).ok());
     EXPECT_EQ(g_spawned.load(), before + 1);
 }
 
@@ -396,7 +396,7 @@ TEST(Engine, FailFastSequentialStopsAtFirstFailureNotAtIgnored) {
     TestOpts opts = opts_with_threads(1);
     opts.fail_fast = true;
     Recorder rec;
-    ASSERT_TRUE(run_tests(opts, std::move(tests), rec.callback()).ok());
+    ASSERT_TRUE(run_tests(opts, 1, std::move(tests), rec.callback()).ok());
     EXPECT_EQ(rec.log, (std::vector<std::string>{"filtered_out 0", "filtered 4", "wait ign",
                                                  "result ign ignored", "wait ok", "result ok ok",
                                                  "wait bad", "result bad failed"}));
@@ -420,7 +420,7 @@ TEST(Engine, FailFastParallelStopsOnFirstArrivalAndLeavesOthersRunning) {
     TestOpts opts = opts_with_threads(3);
     opts.fail_fast = true;
     Recorder rec;
-    ASSERT_TRUE(run_tests(opts, std::move(tests), rec.callback()).ok());
+    ASSERT_TRUE(run_tests(opts, 3, std::move(tests), rec.callback()).ok());
     // "late" started first but "early" failed first; "late" and "blocked" (started
     // in the slot the ignored test freed) are never reported.
     EXPECT_EQ(rec.log, (std::vector<std::string>{"filtered_out 0", "filtered 4", "wait ign",
@@ -449,7 +449,7 @@ TEST(Engine, CallbackErrorEndsRunWhileTestsStillRun) {
         return {};
     };
     const rt::IoResult<void> result =
-        run_tests(opts_with_threads(2), std::move(tests), rec.callback());
+        run_tests(opts_with_threads(2), 2, std::move(tests), rec.callback());
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error().message(), "disk full");
     EXPECT_EQ(rec.log, (std::vector<std::string>{"filtered_out 0", "filtered 3", "wait slow",
@@ -466,7 +466,7 @@ TEST(Engine, CallbackErrorEndsRunWhileTestsStillRun) {
     first.on_event = [](const std::string&) -> rt::IoResult<void> {
         return rt::IoError::custom(rt::ErrorKind::BrokenPipe, "closed");
     };
-    EXPECT_FALSE(run_tests(opts_with_threads(1), std::move(tests), first.callback()).ok());
+    EXPECT_FALSE(run_tests(opts_with_threads(1), 1, std::move(tests), first.callback()).ok());
     EXPECT_EQ(first.log, (std::vector<std::string>{"filtered_out 0"}));
     EXPECT_EQ(g_spawned.load(), before);
 }
@@ -488,7 +488,8 @@ TEST(EngineThreadLimit, RunsTheTestOnTheCallingThread) {
                 return BodyResult::ok();
             }));
             Recorder rec;
-            const bool ran = run_tests(opts_with_threads(2), std::move(tests), rec.callback()).ok();
+            const bool ran =
+                run_tests(opts_with_threads(2), 2, std::move(tests), rec.callback()).ok();
             const bool ok = ran && ran_on->load() == caller &&
                             rec.log.back() == "result limited ok" &&
                             text(rec.results.at("limited").stdout_bytes) == "captured here\n" &&
@@ -525,7 +526,7 @@ TEST(Engine, ChildThreadOutputLandsInItsTestsCapture) {
     tests.push_back(make_test("p", body("p")));
     tests.push_back(make_test("q", body("q")));
     Recorder rec;
-    ASSERT_TRUE(run_tests(opts_with_threads(2), std::move(tests), rec.callback()).ok());
+    ASSERT_TRUE(run_tests(opts_with_threads(2), 2, std::move(tests), rec.callback()).ok());
     EXPECT_EQ(text(rec.results.at("p").stdout_bytes), "p body\np child\n");
     EXPECT_EQ(text(rec.results.at("q").stdout_bytes), "q body\nq child\n");
 }
@@ -547,7 +548,7 @@ TEST(Engine, ExecutionTimeAndTimeLimit) {
     limits.unit_threshold = {10ms, 20ms};
     opts.time_options = limits;
     Recorder rec;
-    ASSERT_TRUE(run_tests(opts, std::move(tests), rec.callback()).ok());
+    ASSERT_TRUE(run_tests(opts, 2, std::move(tests), rec.callback()).ok());
     const CompletedTest& slow = rec.results.at("slow");
     EXPECT_TRUE(slow.result.is<TestResult::TimedFail>());
     ASSERT_TRUE(slow.exec_time.has_value());
@@ -559,7 +560,7 @@ TEST(Engine, ExecutionTimeAndTimeLimit) {
     // Without time options nothing is measured.
     tests.clear();
     tests.push_back(make_test("slow", pass));
-    ASSERT_TRUE(run_tests(opts_with_threads(2), std::move(tests), rec.callback()).ok());
+    ASSERT_TRUE(run_tests(opts_with_threads(2), 2, std::move(tests), rec.callback()).ok());
     EXPECT_EQ(rec.results.at("slow").exec_time, std::nullopt);
 }
 
@@ -577,7 +578,7 @@ TEST(Engine, ReturnedErrorIsJudgedLikeAPanic) {
         ShouldPanic::expected_with_message("bad")));
     tests.push_back(make_test("no_panic", pass, false, ShouldPanic::expected()));
     Recorder rec;
-    ASSERT_TRUE(run_tests(opts_with_threads(2), std::move(tests), rec.callback()).ok());
+    ASSERT_TRUE(run_tests(opts_with_threads(2), 2, std::move(tests), rec.callback()).ok());
     EXPECT_TRUE(rec.results.at("err_expected").result.is<TestResult::Ok>());
     EXPECT_EQ(rec.results.at("err_mismatch").result,
               TestResult(TestResult::FailedMsg{"panic did not contain expected string\n"
@@ -626,7 +627,7 @@ TEST(Engine, BenchmarksRunAfterTestsInListOrder) {
     opts.fail_fast = true;  // a failing benchmark does not stop the others
     opts.shuffle_seed = 7;  // benchmarks are never shuffled
     Recorder rec;
-    ASSERT_TRUE(run_tests(opts, std::move(tests), rec.callback()).ok());
+    ASSERT_TRUE(run_tests(opts, 2, std::move(tests), rec.callback()).ok());
     EXPECT_EQ(rec.log,
               (std::vector<std::string>{
                   "filtered_out 0", "filtered 5 seed 7", "wait t", "result t ok", "wait bench_a",
@@ -741,11 +742,9 @@ TEST(Concurrency, TestThreadsVariable) {
 
 TEST(Concurrency, TestThreadsOptionWinsOverVariable) {
     support::EnvGuard env("ZUNO_TEST_THREADS", "not a number");
-    std::vector<TestDescAndFn> tests;
-    tests.push_back(make_test("t", pass));
-    Recorder rec;
-    ASSERT_TRUE(run_tests(opts_with_threads(1), std::move(tests), rec.callback()).ok());
-    EXPECT_EQ(rec.log.back(), "result t ok");
+    EXPECT_EQ(helpers::decide_concurrency(3), 3u);
+    support::EnvGuard::set("ZUNO_TEST_THREADS", "5");
+    EXPECT_EQ(helpers::decide_concurrency(std::nullopt), 5u);
 }
 
 // ---- spawned-process strategy ----------------------------------------------------

@@ -13,7 +13,7 @@
 
 #include "library/runtime/io.hpp"
 #include "library/runtime/result.hpp"
-#include "library/test/src/console.hpp"
+#include "library/test/src/run_state.hpp"
 #include "library/test/src/formatters/formatter.hpp"
 #include "library/test/src/term/terminal.hpp"
 #include "library/test/src/types.hpp"

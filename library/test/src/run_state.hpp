@@ -1,0 +1,50 @@
+#pragma once
+// The tallies of one run or one listing, kept by the console driver and read
+// by the formatters. Owned by the harness's main thread; nothing else touches
+// them.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "library/test/src/stats.hpp"
+#include "library/test/src/time.hpp"
+#include "library/test/src/types.hpp"
+
+namespace test {
+
+/// A descriptor with the output it captured.
+using DescOutput = std::pair<TestDesc, std::vector<std::uint8_t>>;
+
+/// Tallies and per-outcome lists of one run.
+struct ConsoleTestState {
+    std::size_t total = 0;
+    std::size_t passed = 0;
+    std::size_t failed = 0;
+    std::size_t ignored = 0;
+    std::size_t filtered_out = 0;
+    std::size_t measured = 0;
+    std::optional<TestSuiteExecTime> exec_time;
+    MetricMap metrics;
+    std::vector<DescOutput> failures;
+    std::vector<DescOutput> not_failures;
+    std::vector<DescOutput> ignores;
+    std::vector<DescOutput> time_failures;
+    RunOptions options;
+
+    /// passed + failed + ignored + measured.
+    [[nodiscard]] std::size_t current_test_count() const {
+        return passed + failed + ignored + measured;
+    }
+};
+
+/// Counters of one listing.
+struct ConsoleTestDiscoveryState {
+    std::size_t tests = 0;
+    std::size_t benchmarks = 0;
+    std::size_t ignored = 0;
+};
+
+}  // namespace test
