@@ -1,20 +1,22 @@
 #!/bin/sh
-# check_junit_xml.sh SCHEMA PROGRAM ARGS...: runs PROGRAM ARGS... (a run in
-# the JUnit format) and checks that its standard output is one line and a
-# well-formed XML document (xmllint --noout). With SCHEMA other than "-", the
-# document must also be valid against that schema file. Exits 77 (skipped)
-# when xmllint or the schema file is missing.
+# check_junit_xml.sh SCHEMA EXTRA_SCHEMA PROGRAM ARGS...: runs PROGRAM ARGS...
+# (a run in the JUnit format) and checks that its standard output is one line
+# and a well-formed XML document (xmllint --noout). With SCHEMA other than "-",
+# the document must also be valid against that schema file, and against
+# EXTRA_SCHEMA too where that file exists ("-" for none). Exits 77 (skipped)
+# when xmllint is missing.
 set -u
 schema=$1
-shift
+extra_schema=$2
+shift 2
 
 if ! command -v xmllint >/dev/null 2>&1; then
     echo "check_junit_xml: skipped: xmllint is not installed"
     exit 77
 fi
 if [ "$schema" != "-" ] && [ ! -f "$schema" ]; then
-    echo "check_junit_xml: skipped: no schema at $schema"
-    exit 77
+    echo "check_junit_xml: no schema at $schema"
+    exit 1
 fi
 
 tmp=$(mktemp -d) || exit 1
@@ -44,3 +46,7 @@ if [ "$schema" = "-" ]; then
 fi
 xmllint --noout --schema "$schema" "$tmp/report.xml" || exit 1
 echo "check_junit_xml: one line, well-formed and valid against $schema"
+if [ "$extra_schema" != "-" ] && [ -f "$extra_schema" ]; then
+    xmllint --noout --schema "$extra_schema" "$tmp/report.xml" || exit 1
+    echo "check_junit_xml: valid against $extra_schema as well"
+fi

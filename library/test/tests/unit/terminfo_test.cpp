@@ -888,35 +888,44 @@ TEST(Tput, ExpansionMatchesForEveryLocalEntry) {
         auto info = TermInfo::from_path(dir + "/" + name.substr(0, 1) + "/" + name);
         ASSERT_TRUE(info) << name << ": " << info.error().display();
         const auto& caps = info.value().str_caps;
-        struct Query {
-            std::string cap;
-            std::optional<std::int32_t> param;
-        };
-        std::vector<Query> queries{{"sgr0", std::nullopt}};
-        for (std::int32_t c = 0; c < 16; ++c) {
-            queries.push_back({"setaf", c});
-        }
-        for (const auto& q : queries) {
-            std::vector<std::string> args{"tput", "-T", name, q.cap};
-            if (q.param) {
-                args.push_back(std::to_string(*q.param));
+        // One tput run per capability: sgr0, and setaf for the colours 0 to 15
+        // in one go (tput writes them one after another).
+        for (const std::string cap : {"sgr0", "setaf"}) {
+            const auto it = caps.find(cap);
+            const std::string raw = it == caps.end() ? std::string() : to_text(it->second);
+            // tput interprets only a string that names a parameter; any other
+            // it writes as it stands, '%' and all (ctrm's sgr0 holds "%{0}%PA"),
+            // and it reads a number after it as the next capability's name.
+            const bool names_param = raw.find("%p") != std::string::npos;
+            const bool as_it_stands = !names_param && raw.find('%') != std::string::npos;
+            std::vector<std::string> args{"tput", "-T", name};
+            std::string got;
+            for (std::int32_t c = 0; c < (cap == "setaf" && names_param ? 16 : 1); ++c) {
+                args.push_back(cap);
+                std::vector<Param> params;
+                if (names_param && cap == "setaf") {
+                    args.push_back(std::to_string(c));
+                    params.push_back(Param{c});
+                }
+                if (!raw.empty() && !as_it_stands) {
+                    Variables vars;
+                    auto expanded = test::term::terminfo::expand(it->second, params, vars);
+                    ASSERT_TRUE(expanded) << name << " " << cap << ": " << expanded.error();
+                    got += to_text(expanded.value());
+                }
             }
             const Output want = run_program(args);
-            const auto it = caps.find(q.cap);
             if (it == caps.end()) {
-                EXPECT_NE(want.status, 0) << name << " " << q.cap;
+                EXPECT_NE(want.status, 0) << name << " " << cap;
                 continue;
             }
-            ASSERT_EQ(want.status, 0) << name << " " << q.cap;
-            Variables vars;
-            std::vector<Param> params;
-            if (q.param) {
-                params.push_back(Param{*q.param});
+            if (raw.empty()) {
+                // Cancelled ("setaf@") is stored empty: tput fails or writes nothing.
+                EXPECT_TRUE(want.status != 0 || want.out.empty()) << name << " " << cap;
+                continue;
             }
-            auto got = test::term::terminfo::expand(it->second, params, vars);
-            ASSERT_TRUE(got) << name << " " << q.cap << ": " << got.error();
-            EXPECT_EQ(strip_padding(to_text(got.value())), want.out)
-                << name << " " << q.cap << " " << q.param.value_or(-1);
+            ASSERT_EQ(want.status, 0) << name << " " << cap;
+            EXPECT_EQ(strip_padding(as_it_stands ? raw : got), want.out) << name << " " << cap;
             ++compared;
         }
     }
