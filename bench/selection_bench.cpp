@@ -1,7 +1,7 @@
 // Times test selection and ordering on a large synthetic list: filter_tests
-// with 10 name filters and 10 skip filters over 100,000 tests, and
-// shuffle_tests over 100,000 entries. Prints the best and median of several
-// rounds in milliseconds.
+// with 10 name filters and 10 skip filters over 100,000 tests, the same
+// followed by shard_tests, and shuffle_tests over 100,000 entries. Prints the
+// best and median of several rounds in milliseconds.
 
 #include "library/test/src/filter.hpp"
 #include "library/test/src/helpers/shuffle.hpp"
@@ -75,6 +75,17 @@ int main() {
         kept = out.size();
     }
 
+    // The same selection cut into shard 1 of 4, as a CI job of four would.
+    std::vector<double> shard_ms;
+    std::size_t shard_kept = 0;
+    for (int r = 0; r < kRounds; ++r) {
+        auto tests = make_tests();
+        const auto start = std::chrono::steady_clock::now();
+        auto out = test::shard_tests(test::Shard{4, 1}, test::filter_tests(opts, std::move(tests)));
+        shard_ms.push_back(elapsed_ms(start));
+        shard_kept = out.size();
+    }
+
     std::vector<double> shuffle_ms;
     std::size_t first_id = 0;
     for (int r = 0; r < kRounds; ++r) {
@@ -92,9 +103,13 @@ int main() {
 
     const Timing f = summarize(filter_ms);
     const Timing s = summarize(shuffle_ms);
+    const Timing sh = summarize(shard_ms);
     std::printf(
         "filter_tests  %zu tests, 10 filters, 10 skips: best %.2f ms, median %.2f ms (%zu kept)\n",
         kTests, f.best, f.median, kept);
+    std::printf(
+        "filter+shard  %zu tests, shard 1 of 4:        best %.2f ms, median %.2f ms (%zu kept)\n",
+        kTests, sh.best, sh.median, shard_kept);
     std::printf(
         "shuffle_tests %zu tests, seed 42:             best %.2f ms, median %.2f ms (first id "
         "%zu)\n",

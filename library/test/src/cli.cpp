@@ -138,7 +138,12 @@ optparse::Options optgroups() {
                  "            ")
         .optflag("", "shuffle", "Run tests in random order")
         .optopt("", "shuffle-seed",
-                "Run tests in random order; seed the random number generator with SEED", "SEED");
+                "Run tests in random order; seed the random number generator with SEED", "SEED")
+        .optopt("", "shard-count", "Split the selected tests into N shards", "N")
+        .optopt("", "shard-index", "Run only shard K of the N shards, counting from 0", "K")
+        .optopt("", "junit-report", "Also write the results as a JUnit document to PATH", "PATH")
+        .optflag("", "fail-if-no-tests", "Fail the run when the filters select no test")
+        .optopt("", "retries", "Run a failed test again, up to N more times", "N");
     return opts;
 }
 
@@ -262,6 +267,31 @@ OptPartResult<TestOpts> parse_opts_impl(const Matches& matches) {
 
     opts.run_options.display_output = matches.opt_present("show-output");
     opts.run_options.abort_on_failure = false;
+
+    OptPartResult<std::optional<Shard>> shard = get_shard(matches);
+    if (!shard.ok()) {
+        return OptError{shard.error()};
+    }
+    opts.shard = shard.value();
+    const OptPartResult<std::size_t> retries = get_retries(matches);
+    if (!retries.ok()) {
+        return OptError{retries.error()};
+    }
+    opts.retries = retries.value();
+    opts.fail_if_no_tests = matches.opt_present("fail-if-no-tests");
+    opts.junit_report = matches.opt_str("junit-report");
+    if (!opts.junit_report) {
+        opts.junit_report = rt::env_var("XML_OUTPUT_FILE");
+    }
+    if (opts.filters.empty()) {
+        // A test runner's filter, used only when the command line gives none.
+        if (std::optional<std::string> only = rt::env_var("TESTBRIDGE_TEST_ONLY")) {
+            opts.filters.push_back(std::move(*only));
+        }
+    }
+    opts.shard_status_file = rt::env_var("TEST_SHARD_STATUS_FILE");
+    opts.premature_exit_file = rt::env_var("TEST_PREMATURE_EXIT_FILE");
+    opts.warnings_file = rt::env_var("TEST_WARNINGS_OUTPUT_FILE");
 
     if (opts.logfile) {
         rt::eprint("warning: `--logfile` is deprecated");
@@ -415,6 +445,72 @@ OptPartResult<OutputFormat> get_format(const Matches& matches, bool quiet, bool 
     }
     return OptError{"argument for --format must be pretty, terse, json or junit (was " + *value +
                     ")"};
+}
+
+namespace {
+
+// One shard setting from a pair of sources (two options, or two variables)
+// under one rule: both or neither, count at least 1, index below count. The
+// messages name the sources; `subject` is what a message says is wrong.
+OptPartResult<std::optional<Shard>> shard_from(const std::optional<std::string>& count_text,
+                                               const std::optional<std::string>& index_text,
+                                               std::string_view count_name,
+                                               std::string_view index_name, bool options) {
+    if (!count_text && !index_text) {
+        return std::optional<Shard>();
+    }
+    const std::string count_str(count_name);
+    const std::string index_str(index_name);
+    if (!count_text || !index_text) {
+        return OptError{count_str + " and " + index_str + " must be given together"};
+    }
+    const std::string prefix = options ? "argument for " : "";
+    constexpr std::uint64_t kMax = std::numeric_limits<std::size_t>::max();
+    const helpers::Decimal count = helpers::parse_decimal(*count_text, kMax);
+    if (count.error) {
+        return OptError{prefix + count_str + " must be a number > 0 (error: " + count.error + ")"};
+    }
+    if (count.value == 0) {
+        return OptError{prefix + count_str + " must not be 0"};
+    }
+    const helpers::Decimal index = helpers::parse_decimal(*index_text, kMax);
+    if (index.error) {
+        return OptError{prefix + index_str + " must be a number (error: " + index.error + ")"};
+    }
+    if (index.value >= count.value) {
+        return OptError{prefix + index_str + " must be less than " + count_str + " (" +
+                        std::to_string(index.value) + " is not less than " +
+                        std::to_string(count.value) + ")"};
+    }
+    return std::optional<Shard>(
+        Shard{static_cast<std::size_t>(count.value), static_cast<std::size_t>(index.value)});
+}
+
+}  // namespace
+
+OptPartResult<std::optional<Shard>> get_shard(const Matches& matches) {
+    const std::optional<std::string> count = matches.opt_str("shard-count");
+    const std::optional<std::string> index = matches.opt_str("shard-index");
+    if (count || index) {
+        return shard_from(count, index, "--shard-count", "--shard-index", true);
+    }
+    // The options win; only without them does the environment say.
+    return shard_from(rt::env_var("TEST_TOTAL_SHARDS"), rt::env_var("TEST_SHARD_INDEX"),
+                      "TEST_TOTAL_SHARDS", "TEST_SHARD_INDEX", false);
+}
+
+OptPartResult<std::size_t> get_retries(const Matches& matches) {
+    const std::optional<std::string> value = matches.opt_str("retries");
+    if (!value) {
+        return std::size_t{0};
+    }
+    const helpers::Decimal retries =
+        helpers::parse_decimal(*value, std::numeric_limits<std::size_t>::max());
+    if (retries.error) {
+        return OptError{
+            "argument for --retries must be a number (error: " + std::string(retries.error) + ")"};
+    }
+    return static_cast<std::size_t>(retries.value);
 }
 
 }  // namespace test

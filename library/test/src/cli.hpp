@@ -89,5 +89,11 @@ OptPartResult<ColorConfig> get_color_config(const optparse::Matches& matches);
 /// The `--format` choice (json and junit gated); else Terse when `quiet`, else Pretty.
 OptPartResult<OutputFormat> get_format(const optparse::Matches& matches, bool quiet,
                                        bool allow_unstable);
+/// `--shard-count` and `--shard-index` (both or neither), else the variables
+/// TEST_TOTAL_SHARDS and TEST_SHARD_INDEX under the same rules; absent when
+/// neither source gives one.
+OptPartResult<std::optional<Shard>> get_shard(const optparse::Matches& matches);
+/// The `--retries` count; 0 when not given.
+OptPartResult<std::size_t> get_retries(const optparse::Matches& matches);
 
 }  // namespace test

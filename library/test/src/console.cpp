@@ -19,6 +19,7 @@
 #include "library/test/src/formatters/pretty.hpp"
 #include "library/test/src/formatters/terse.hpp"
 #include "library/test/src/helpers/concurrency.hpp"
+#include "library/test/src/runner_files.hpp"
 #include "library/test/src/term/terminal.hpp"
 
 namespace test {
@@ -161,27 +162,106 @@ void tally(ConsoleTestState& st, CompletedTest& completed) {
         completed.result.get());
 }
 
-/// Turns one engine event into formatter calls, a log line and tallies.
-rt::IoResult<void> on_test_event(TestEvent event, ConsoleTestState& st,
-                                 formatters::OutputFormatter& out, RunLog& log) {
-    RT_TRY(log.on_event(event));
+/// The JUnit report file (`--junit-report`, XML_OUTPUT_FILE): one more
+/// listener of a run's events. A second JUnit formatter writes the document
+/// into memory with every test's measured time; at the end of the run it is
+/// written whole. Without a path every call does nothing.
+class RunReport {
+public:
+    /// Checks, before anything runs, that the file can be written.
+    static rt::IoResult<RunReport> open(const std::optional<std::string>& path) {
+        RunReport report;
+        if (!path) {
+            return report;
+        }
+        RT_TRY(check_replaceable(*path));
+        auto buffer = std::make_unique<rt::VecWriter>();
+        report.buffer_ = buffer.get();
+        report.path_ = *path;
+        report.formatter_ = std::make_unique<formatters::JunitFormatter>(
+            formatters::OutputLocation(std::unique_ptr<rt::Write>(std::move(buffer))));
+        return report;
+    }
+
+    /// Records the run's start and each result, with `measured` as its time.
+    rt::IoResult<void> on_event(const TestEvent& event, const std::optional<TestExecTime>& measured,
+                                const ConsoleTestState& st) {
+        if (!formatter_) {
+            return {};
+        }
+        if (const auto* e = event.as<TestEvent::Filtered>()) {
+            return formatter_->write_run_start(e->count, e->shuffle_seed);
+        }
+        if (const auto* e = event.as<TestEvent::Result>()) {
+            const CompletedTest& completed = e->completed;
+            return formatter_->write_result(completed.desc, completed.result, measured,
+                                            completed.stdout_bytes, st);
+        }
+        return {};
+    }
+
+    /// Writes the document, with the run's wall time and start, to the file.
+    rt::IoResult<void> finish(ConsoleTestState& st, std::chrono::system_clock::time_point start) {
+        if (!formatter_) {
+            return {};
+        }
+        formatter_->set_suite_time(st.exec_time ? st.exec_time->value : Duration::zero(), start);
+        RT_TRY(formatter_->write_run_finish(st));
+        const std::vector<std::uint8_t>& bytes = buffer_->data;
+        return replace_file(
+            path_, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    }
+
+    /// Whether a report is written: then every test's time is measured.
+    [[nodiscard]] bool active() const { return formatter_ != nullptr; }
+
+private:
+    std::string path_;
+    rt::VecWriter* buffer_ = nullptr;
+    std::unique_ptr<formatters::JunitFormatter> formatter_;
+};
+
+/// Where the events of a run go besides the tallies.
+struct Listeners {
+    const TestOpts& opts;
+    formatters::OutputFormatter& out;
+    RunLog& log;
+    RunReport& report;
+};
+
+/// Turns one engine event into formatter calls, a log line, the report and tallies.
+rt::IoResult<void> on_test_event(TestEvent event, ConsoleTestState& st, Listeners& to) {
+    std::optional<TestExecTime> measured;
+    if (auto* e = event.as<TestEvent::Result>()) {
+        // Times are measured for the report file too; the console and the
+        // log show them only when asked to.
+        measured = e->completed.exec_time;
+        if (!to.opts.time_options) {
+            e->completed.exec_time.reset();
+        }
+    }
+    RT_TRY(to.log.on_event(event));
+    RT_TRY(to.report.on_event(event, measured, st));
     if (auto* e = event.as<TestEvent::Filtered>()) {
         st.total = e->count;
-        return out.write_run_start(e->count, e->shuffle_seed);
+        return to.out.write_run_start(e->count, e->shuffle_seed);
     }
     if (auto* e = event.as<TestEvent::FilteredOut>()) {
         st.filtered_out = e->count;
+        st.other_shards = e->other_shards;
         return {};
     }
     if (auto* e = event.as<TestEvent::Wait>()) {
-        return out.write_test_start(e->desc);
+        return to.out.write_test_start(e->desc);
     }
     if (auto* e = event.as<TestEvent::Timeout>()) {
-        return out.write_timeout(e->desc);
+        append_line(to.opts.warnings_file, "test " + std::string(e->desc.name.as_slice()) +
+                                               " has been running for over 60 seconds\n");
+        return to.out.write_timeout(e->desc);
     }
     CompletedTest& completed = event.as<TestEvent::Result>()->completed;
-    RT_TRY(out.write_result(completed.desc, completed.result, completed.exec_time,
-                            completed.stdout_bytes, st));
+    RT_TRY(to.out.write_result(completed.desc, completed.result, completed.exec_time,
+                               completed.stdout_bytes, st));
     tally(st, completed);
     return {};
 }
@@ -219,19 +299,37 @@ rt::IoResult<bool> run_tests_console(const TestOpts& opts, std::vector<TestDescA
     if (!log.ok()) {
         return log.error();
     }
+    auto report = RunReport::open(opts.junit_report);
+    if (!report.ok()) {
+        return report.error();
+    }
     ConsoleTestState st;
     st.options = opts.run_options;
 
+    const auto started_at = std::chrono::system_clock::now();
     const auto start = std::chrono::steady_clock::now();
+    Listeners listeners{opts, *out, log.value(), report.value()};
     RT_TRY(run_tests(opts, concurrency, std::move(tests), [&](TestEvent event) {
-        return on_test_event(std::move(event), st, *out, log.value());
+        return on_test_event(std::move(event), st, listeners);
     }));
     st.exec_time = TestSuiteExecTime{std::chrono::steady_clock::now() - start};
 
     if (!(opts.fail_fast || st.current_test_count() == st.total)) {
         rt::panic_static("assertion failed: opts.fail_fast || st.current_test_count() == st.total");
     }
-    return out->write_run_finish(st);
+    rt::IoResult<bool> passed = out->write_run_finish(st);
+    if (!passed.ok()) {
+        return passed;
+    }
+    RT_TRY(report.value().finish(st, started_at));
+    // Counted before sharding: an empty shard of a non-empty selection is fine.
+    if (opts.fail_if_no_tests && st.total + st.other_shards == 0) {
+        const std::string_view message = "error: no test matched the filters\n";
+        rt::eprint(message);
+        append_line(opts.warnings_file, message);
+        return false;
+    }
+    return passed;
 }
 
 rt::IoResult<void> list_tests_console(const TestOpts& opts, std::vector<TestDescAndFn> tests) {
@@ -264,7 +362,11 @@ rt::IoResult<void> list_tests_console(const TestOpts& opts, std::vector<TestDesc
     ConsoleTestDiscoveryState st;
 
     RT_TRY(out->write_discovery_start());
-    for (const auto& test : filter_tests(opts, std::move(tests))) {
+    std::vector<TestDescAndFn> listed = filter_tests(opts, std::move(tests));
+    if (opts.shard) {
+        listed = shard_tests(*opts.shard, std::move(listed));
+    }
+    for (const auto& test : listed) {
         const TestDesc& desc = test.descriptor;
         const bool bench = test.body.is_bench();
         const std::string_view kind = bench ? "benchmark" : "test";

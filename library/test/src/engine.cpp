@@ -68,14 +68,15 @@ std::optional<TestExecTime> elapsed_since(const std::optional<Clock::time_point>
 }
 
 // The in-process job, on the test's thread (or the caller's at the thread limit).
-void run_test_in_process(TestId id, TestDesc desc, bool nocapture,
+// Times are measured when `measure` is set, which time options imply.
+void run_test_in_process(TestId id, TestDesc desc, bool nocapture, bool measure,
                          const std::optional<TestTimeOptions>& time_opts, RunnableTest& runnable,
                          CompletedSender& monitor_ch) {
     const rt::CaptureBuffer data = rt::make_capture_buffer();
     CaptureScope capture(data, nocapture);
 
     std::optional<Clock::time_point> start;
-    if (time_opts) {
+    if (measure) {
         start = Clock::now();
     }
     // A returned error counts as a panic whose payload is the error text.
@@ -297,12 +298,15 @@ std::optional<rt::JoinHandle> run_test(const TestOpts& opts, bool force_ignore, 
     std::string name(desc.name.as_slice());
     const bool nocapture = opts.nocapture;
     const std::optional<TestTimeOptions> time_opts = opts.time_options;
+    // A report file carries every test's time, whether or not the console shows it.
+    const bool measure = time_opts || opts.junit_report;
     std::function<void()> job;
     switch (strategy) {
         case RunStrategy::InProcess:
-            job = [id, desc = std::move(desc), nocapture, time_opts,
+            job = [id, desc = std::move(desc), nocapture, measure, time_opts,
                    runnable = std::move(runnable_test), tx = std::move(monitor_ch)]() mutable {
-                run_test_in_process(id, std::move(desc), nocapture, time_opts, runnable, tx);
+                run_test_in_process(id, std::move(desc), nocapture, measure, time_opts, runnable,
+                                    tx);
             };
             break;
         case RunStrategy::SpawnChild:
@@ -331,6 +335,10 @@ rt::IoResult<void> run_tests_with(const TestOpts& opts, std::size_t concurrency,
     if (!opts.bench) {
         filtered = convert_benchmarks_to_tests(std::move(filtered));
     }
+    const std::size_t selected = filtered.size();
+    if (opts.shard) {
+        filtered = shard_tests(*opts.shard, std::move(filtered));
+    }
     std::vector<Entry> filtered_tests;
     std::vector<Entry> filtered_benchs;
     filtered_tests.reserve(filtered.size());
@@ -348,7 +356,7 @@ rt::IoResult<void> run_tests_with(const TestOpts& opts, std::size_t concurrency,
 
     // Steps 3-4: counts and the seed go out before anything runs.
     const std::size_t considered = filtered_tests.size() + filtered_benchs.size();
-    RT_TRY(notify(TestEvent::FilteredOut{tests_len - considered}));
+    RT_TRY(notify(TestEvent::FilteredOut{tests_len - considered, selected - considered}));
     const std::optional<std::uint64_t> shuffle_seed = helpers::get_shuffle_seed(opts);
     RT_TRY(notify(TestEvent::Filtered{considered, shuffle_seed}));
 

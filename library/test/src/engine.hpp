@@ -36,9 +36,11 @@ using Instant = std::chrono::steady_clock::time_point;
 /// Filtered, then per test Wait ... [Timeout] ... Result.
 class TestEvent {
 public:
-    /// Number of tests removed by filtering; sent first.
+    /// Number of tests removed by filtering; sent first. `other_shards` of
+    /// them were selected but belong to other shards of a split run.
     struct FilteredOut {
         std::size_t count = 0;
+        std::size_t other_shards = 0;
     };
     /// Number of tests that will be considered and the shuffle seed in use; sent second.
     struct Filtered {

@@ -13,6 +13,7 @@
 #include "library/runtime/thread.hpp"
 #include "library/test/src/cli.hpp"
 #include "library/test/src/console.hpp"
+#include "library/test/src/runner_files.hpp"
 
 namespace test {
 
@@ -64,6 +65,33 @@ void install_capture_sharing_spawn_hook() {
     exit_process(101);
 }
 
+/// Creates the marker files a calling test runner asked for before anything
+/// runs: the shard status file (this program shards) and the premature-exit
+/// file, which stays only if the process ends before its normal end.
+void mark_start(const TestOpts& opts) {
+    const std::pair<const std::optional<std::string>*, const char*> markers[] = {
+        {&opts.shard_status_file, "TEST_SHARD_STATUS_FILE"},
+        {&opts.premature_exit_file, "TEST_PREMATURE_EXIT_FILE"},
+    };
+    for (const auto& [path, variable] : markers) {
+        if (!*path) {
+            continue;
+        }
+        if (auto touched = touch_file(**path); !touched.ok()) {
+            rt::eprint("error: cannot write " + std::string(variable) + " " + **path + ": " +
+                       touched.error().display() + "\n");
+            exit_process(101);
+        }
+    }
+}
+
+/// The normal end of a listing or run: the premature-exit file goes away.
+void mark_normal_end(const TestOpts& opts) {
+    if (opts.premature_exit_file) {
+        (void)remove_file(*opts.premature_exit_file);
+    }
+}
+
 }  // namespace
 
 void test_main_static(std::span<const TestDescAndFn> tests) {
@@ -102,8 +130,11 @@ void test_main_with_exit_callback(const std::vector<std::string>& args,
         opts.run_options = *options;
     }
 
+    mark_start(opts);
     if (opts.list) {
-        if (auto listed = list_tests_console(opts, std::move(tests)); !listed.ok()) {
+        rt::IoResult<void> listed = list_tests_console(opts, std::move(tests));
+        mark_normal_end(opts);
+        if (!listed.ok()) {
             io_error_exit(listed.error());
         }
         return;
@@ -116,6 +147,7 @@ void test_main_with_exit_callback(const std::vector<std::string>& args,
     rt::IoResult<bool> outcome = run_tests_console(opts, std::move(tests));
     // The default hook applies from here on, whether or not ours was installed.
     (void)rt::take_hook();
+    mark_normal_end(opts);
     exit_callback();
 
     if (!outcome.ok()) {

@@ -54,6 +54,22 @@ std::vector<TestDescAndFn> filter_tests(const TestOpts& opts, std::vector<TestDe
     return tests;
 }
 
+std::vector<TestDescAndFn> shard_tests(const Shard& shard, std::vector<TestDescAndFn> tests) {
+    if (shard.count <= 1) {
+        return tests;
+    }
+    // Test i of the shard's own list is test index + i * count of the whole one.
+    std::size_t kept = 0;
+    for (std::size_t i = shard.index; i < tests.size(); i += shard.count) {
+        if (kept != i) {
+            tests[kept] = std::move(tests[i]);
+        }
+        ++kept;
+    }
+    tests.erase(tests.begin() + static_cast<std::ptrdiff_t>(kept), tests.end());
+    return tests;
+}
+
 std::vector<TestDescAndFn> convert_benchmarks_to_tests(std::vector<TestDescAndFn> tests) {
     for (auto& t : tests) {
         auto& body = t.body.body();

@@ -18,6 +18,11 @@ namespace test {
 [[nodiscard]] std::vector<TestDescAndFn> filter_tests(const TestOpts& opts,
                                                       std::vector<TestDescAndFn> tests);
 
+/// Keeps the tests of `shard`: numbering `tests` 0, 1, 2, ... in order, test
+/// i belongs to shard i mod count. Kept tests stay in order.
+[[nodiscard]] std::vector<TestDescAndFn> shard_tests(const Shard& shard,
+                                                     std::vector<TestDescAndFn> tests);
+
 /// Turns StaticBenchBody into StaticBenchOnce and BoxedBenchBody into
 /// BoxedBenchOnce; other bodies, descriptors and order are unchanged.
 [[nodiscard]] std::vector<TestDescAndFn> convert_benchmarks_to_tests(

@@ -25,6 +25,8 @@ struct ConsoleTestState {
     std::size_t failed = 0;
     std::size_t ignored = 0;
     std::size_t filtered_out = 0;
+    /// Of filtered_out, the selected tests that belong to other shards.
+    std::size_t other_shards = 0;
     std::size_t measured = 0;
     std::optional<TestSuiteExecTime> exec_time;
     MetricMap metrics;

@@ -18,6 +18,14 @@ enum class OutputFormat : std::uint8_t { Pretty = 0, Terse = 1, Json = 2, Junit 
 enum class ColorConfig : std::uint8_t { Auto = 0, Always = 1, Never = 2 };
 enum class RunIgnored : std::uint8_t { Include = 0, Exclude = 1, Only = 2 };
 
+/// One part of a suite split across machines: the selected tests whose
+/// position in the selection, modulo `count`, is `index`.
+struct Shard {
+    std::size_t count = 1;
+    std::size_t index = 0;
+    bool operator==(const Shard&) const = default;
+};
+
 /// The parsed harness options; built once, read-only afterwards.
 struct TestOpts {
     bool list = false;
@@ -39,6 +47,21 @@ struct TestOpts {
     std::optional<TestTimeOptions> time_options;
     RunOptions run_options;
     bool fail_fast = false;
+    /// `--shard-count` and `--shard-index`, else TEST_TOTAL_SHARDS and TEST_SHARD_INDEX.
+    std::optional<Shard> shard;
+    /// `--junit-report`, else XML_OUTPUT_FILE: where the JUnit report file goes.
+    std::optional<std::string> junit_report;
+    /// `--fail-if-no-tests`: a run whose selection is empty fails.
+    bool fail_if_no_tests = false;
+    /// `--retries`: how many more times a failed test is run.
+    std::size_t retries = 0;
+    // Files a calling test runner names in the environment (Bazel's protocol).
+    /// TEST_SHARD_STATUS_FILE: touched to say that sharding is supported.
+    std::optional<std::string> shard_status_file;
+    /// TEST_PREMATURE_EXIT_FILE: present while a run is under way.
+    std::optional<std::string> premature_exit_file;
+    /// TEST_WARNINGS_OUTPUT_FILE: gets a copy of the run's warnings.
+    std::optional<std::string> warnings_file;
 
     /// Always: true; Never: false; Auto: capture on and descriptor 1 is a terminal.
     [[nodiscard]] bool use_color() const;

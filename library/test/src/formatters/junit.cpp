@@ -1,5 +1,7 @@
 #include "library/test/src/formatters/junit.hpp"
 
+#include <cstdio>
+#include <ctime>
 #include <string>
 #include <utility>
 
@@ -213,7 +215,7 @@ rt::IoResult<bool> JunitFormatter::write_run_finish(ConsoleTestState& state) {
     RT_TRY(write_message(
         "<testsuite name=\"test\" package=\"test\" id=\"0\" errors=\"0\" failures=\"" +
         std::to_string(state.failed) + "\" tests=\"" + std::to_string(state.total) +
-        "\" skipped=\"" + std::to_string(state.ignored) + "\" >"));
+        "\" skipped=\"" + std::to_string(state.ignored) + "\"" + suite_time_ + " >"));
 
     // The entries leave the formatter now; a second finish writes an empty suite.
     const std::vector<Entry> entries = std::exchange(results_, {});
@@ -267,6 +269,30 @@ rt::IoResult<bool> JunitFormatter::write_run_finish(ConsoleTestState& state) {
     RT_TRY(write_message("</testsuites>"));
     RT_TRY(out_.write_str("\n"));
     return state.failed == 0;
+}
+
+void JunitFormatter::set_suite_time(Duration wall_time,
+                                    std::chrono::system_clock::time_point start) {
+    const auto ms = std::chrono::round<std::chrono::milliseconds>(wall_time).count();
+    std::string seconds = std::to_string(ms / 1000);
+    if (const auto frac = ms % 1000; frac != 0) {
+        const char digits[3] = {static_cast<char>('0' + frac / 100),
+                                static_cast<char>('0' + frac / 10 % 10),
+                                static_cast<char>('0' + frac % 10)};
+        std::string_view decimals(digits, 3);
+        while (decimals.back() == '0') {
+            decimals.remove_suffix(1);
+        }
+        seconds += '.';
+        seconds += decimals;
+    }
+    const std::time_t t = std::chrono::system_clock::to_time_t(start);
+    std::tm utc{};
+    char stamp[32] = "1970-01-01T00:00:00";
+    if (::gmtime_r(&t, &utc) != nullptr) {
+        std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
+    }
+    suite_time_ = " time=\"" + seconds + "\" timestamp=\"" + stamp + "\"";
 }
 
 rt::IoResult<void> JunitFormatter::write_merged_doctests_times(double total, double compilation) {

@@ -5,6 +5,7 @@
 // CDATA, so the document is well-formed whatever a test prints. Used only from
 // the console driver's thread; the collected results are owned here.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -78,12 +79,19 @@ public:
     rt::IoResult<bool> write_run_finish(ConsoleTestState& state) override;
     rt::IoResult<void> write_merged_doctests_times(double total, double compilation) override;
 
+    /// Adds `time` (the run's wall time in seconds, at most three decimals)
+    /// and `timestamp` (its start, "YYYY-MM-DDTHH:MM:SS" in UTC) to the
+    /// testsuite element, as report files carry them.
+    void set_suite_time(Duration wall_time, std::chrono::system_clock::time_point start);
+
 private:
     /// Writes one piece of the document, which must not contain a line feed.
     rt::IoResult<void> write_message(std::string_view text);
 
     OutputLocation out_;
     std::vector<Entry> results_;
+    /// The testsuite's extra attributes, with their leading space; empty when not set.
+    std::string suite_time_;
 };
 
 }  // namespace test::formatters

@@ -26,9 +26,11 @@ namespace {
 constexpr const char* kProgram = "hardware_e2e";
 
 constexpr const char* kHarnessVars[] = {
-    "ZUNOC_BOOTSTRAP",        "ZUNO_TEST_NOCAPTURE", "ZUNO_TEST_SHUFFLE",
-    "ZUNO_TEST_SHUFFLE_SEED", "ZUNO_TEST_TIME_UNIT", "ZUNO_TEST_TIME_INTEGRATION",
-    "ZUNO_TEST_TIME_DOCTEST",
+    "ZUNOC_BOOTSTRAP",          "ZUNO_TEST_NOCAPTURE",       "ZUNO_TEST_SHUFFLE",
+    "ZUNO_TEST_SHUFFLE_SEED",   "ZUNO_TEST_TIME_UNIT",       "ZUNO_TEST_TIME_INTEGRATION",
+    "ZUNO_TEST_TIME_DOCTEST",   "TEST_TOTAL_SHARDS",         "TEST_SHARD_INDEX",
+    "XML_OUTPUT_FILE",          "TESTBRIDGE_TEST_ONLY",      "TEST_SHARD_STATUS_FILE",
+    "TEST_PREMATURE_EXIT_FILE", "TEST_WARNINGS_OUTPUT_FILE",
 };
 
 struct EnvVar {
@@ -164,6 +166,20 @@ TEST_F(CliEnv, BuildsOptionsFromTheCommandLine) {
         {{"--color=never"}, {}, [](TestOpts& o) { o.color = ColorConfig::Never; }},
         {{"--color=auto"}, {}, [](TestOpts&) {}},
         {{"--logfile", "out.txt"}, {}, [](TestOpts& o) { o.logfile = "out.txt"; }},
+        // Running in CI: none of these is gated.
+        {{"--shard-count", "1", "--shard-index", "0", "--fail-if-no-tests", "--retries=+2"},
+         {},
+         [](TestOpts& o) {
+             o.shard = Shard{1, 0};
+             o.fail_if_no_tests = true;
+             o.retries = 2;
+         }},
+        {{"--shard-index=4", "--shard-count=5", "--retries", "0", "--junit-report=r.xml"},
+         {},
+         [](TestOpts& o) {
+             o.shard = Shard{5, 4};
+             o.junit_report = "r.xml";
+         }},
         // The gate: every experimental option at once.
         {gated({"--force-run-in-process", "--exclude-should-panic", "--fail-fast", "--shuffle",
                 "--shuffle-seed", "+7", "--format", "json"}),
@@ -235,6 +251,32 @@ TEST_F(CliEnv, EnvironmentSwitches) {
         // Time variables are read only for --report-time or --ensure-time.
         {{}, {{"ZUNO_TEST_TIME_UNIT", "500"}}, [](TestOpts&) {}},
         {kGate, {{"ZUNO_TEST_TIME_UNIT", "500"}, kBootstrap}, [](TestOpts&) {}},
+        // A calling test runner's protocol; the command line wins.
+        {{},
+         {{"TEST_TOTAL_SHARDS", "3"}, {"TEST_SHARD_INDEX", "+2"}},
+         [](TestOpts& o) {
+             o.shard = Shard{3, 2};
+         }},
+        {{"--shard-count=2", "--shard-index=0"},
+         {{"TEST_TOTAL_SHARDS", "x"}, {"TEST_SHARD_INDEX", "9"}},
+         [](TestOpts& o) {
+             o.shard = Shard{2, 0};
+         }},
+        {{}, {{"XML_OUTPUT_FILE", "t.xml"}}, [](TestOpts& o) { o.junit_report = "t.xml"; }},
+        {{"--junit-report", "mine.xml"},
+         {{"XML_OUTPUT_FILE", "t.xml"}},
+         [](TestOpts& o) { o.junit_report = "mine.xml"; }},
+        {{}, {{"TESTBRIDGE_TEST_ONLY", "a::b"}}, [](TestOpts& o) { o.filters = {"a::b"}; }},
+        {{"c"}, {{"TESTBRIDGE_TEST_ONLY", "a::b"}}, [](TestOpts& o) { o.filters = {"c"}; }},
+        {{},
+         {{"TEST_SHARD_STATUS_FILE", "s"},
+          {"TEST_PREMATURE_EXIT_FILE", "p"},
+          {"TEST_WARNINGS_OUTPUT_FILE", "w"}},
+         [](TestOpts& o) {
+             o.shard_status_file = "s";
+             o.premature_exit_file = "p";
+             o.warnings_file = "w";
+         }},
     };
     for (const SuccessCase& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -346,6 +388,37 @@ TEST_F(CliEnv, ReportsTheFirstOptionError) {
         {{"--format=json", "--color=x"},
          {},
          "argument for --color must be auto, always, or never (was x)"},
+        // Sharding, from the options or else the environment, and retries.
+        {{"--shard-count=2"}, {}, "--shard-count and --shard-index must be given together"},
+        {{"--shard-index=0"},
+         {{"TEST_TOTAL_SHARDS", "2"}, {"TEST_SHARD_INDEX", "0"}},
+         "--shard-count and --shard-index must be given together"},
+        {{"--shard-count=0", "--shard-index=0"}, {}, "argument for --shard-count must not be 0"},
+        {{"--shard-count=x", "--shard-index=0"},
+         {},
+         "argument for --shard-count must be a number > 0 (error: " + invalid},
+        {{"--shard-count=3", "--shard-index="},
+         {},
+         "argument for --shard-index must be a number (error: " + empty},
+        {{"--shard-count=3", "--shard-index=3"},
+         {},
+         "argument for --shard-index must be less than --shard-count (3 is not less than 3)"},
+        {{},
+         {{"TEST_TOTAL_SHARDS", "4"}},
+         "TEST_TOTAL_SHARDS and TEST_SHARD_INDEX must be given together"},
+        {{},
+         {{"TEST_TOTAL_SHARDS", "0"}, {"TEST_SHARD_INDEX", "0"}},
+         "TEST_TOTAL_SHARDS must not be 0"},
+        {{},
+         {{"TEST_TOTAL_SHARDS", "4"}, {"TEST_SHARD_INDEX", "-1"}},
+         "TEST_SHARD_INDEX must be a number (error: " + invalid},
+        {{},
+         {{"TEST_TOTAL_SHARDS", "4"}, {"TEST_SHARD_INDEX", "7"}},
+         "TEST_SHARD_INDEX must be less than TEST_TOTAL_SHARDS (7 is not less than 4)"},
+        {{"--retries=-1"}, {}, "argument for --retries must be a number (error: " + invalid},
+        {{"--retries=1", "--shard-count=1", "--format=x"},
+         {},
+         "argument for --format must be pretty, terse, json or junit (was x)"},
         // Malformed time variables are never read behind a closed gate.
         {{"--report-time", "--fail-fast"}, {{"ZUNO_TEST_TIME_UNIT", "500"}}, gate_msg("fail-fast")},
     };
@@ -426,7 +499,7 @@ TEST(CliHelp, MatchesTheApprovedTextLineByLine) {
     }
     // The hidden flag is accepted but never shown.
     EXPECT_EQ(usage_text(kProgram, optgroups()).find("--nocapture"), std::string::npos);
-    EXPECT_EQ(optgroups().grps().size(), 23U);
+    EXPECT_EQ(optgroups().grps().size(), 28U);
 }
 
 TEST_F(CliEnv, LogfileWarningIsWrittenLastWithoutLineFeed) {

@@ -1,0 +1,203 @@
+"""Checks what a test program offers CI systems and test runners that split a
+suite across machines, end to end.
+
+    check_ci.py MODE PROGRAM [SCHEMA...]
+
+shards: for every combination of filters, --ignored / --include-ignored and
+    shuffling, the shards of N = 1..5 are disjoint, their union is the
+    unsharded selection, their summaries add up to the whole suite, listing
+    splits the same way, the variables of a test runner split like the
+    options, a shard's shuffled order repeats, and the status file is touched.
+report: the --junit-report file holds the document --format junit prints,
+    apart from times and the testsuite's time and timestamp, and validates
+    against each SCHEMA file that exists (when xmllint is there); XML_OUTPUT_FILE is used only
+    without the option; a run killed meanwhile leaves no report.
+Exit status 0 on success, 1 with a message on the first mismatch.
+"""
+
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+UNSTABLE = ["-Z", "unstable-options"]
+
+
+class Mismatch(Exception):
+    pass
+
+
+def expect(condition, what):
+    if not condition:
+        raise Mismatch(what)
+
+
+def expect_equal(got, want, what):
+    if got != want:
+        raise Mismatch(f"{what}: got {got!r}, want {want!r}")
+
+
+def clean_env(extra=None):
+    """The environment of the program under test, free of the caller's settings."""
+    protocol = ("TEST_", "TESTBRIDGE_", "XML_OUTPUT_FILE")
+    env = {
+        k: v
+        for k, v in os.environ.items()
+        if not (k.startswith(("ZUNO", "TILO_STANDIN_")) or k.startswith(protocol) or k in ("TERM", "FIXTURE_SLEEP_MS"))
+    }
+    env["ZUNOC_BOOTSTRAP"] = "1"
+    env.update(extra or {})
+    return env
+
+
+def run(program, args, env, statuses=(0, 101)):
+    proc = subprocess.run([program, *args], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+    expect(
+        proc.returncode in statuses,
+        f"{' '.join(args)} ended with {proc.returncode}; stderr: {proc.stderr.decode(errors='replace')}",
+    )
+    return proc.stdout
+
+
+def json_run(program, args, env):
+    """(started names in order, {name: event}, suite line) of a run in the JSON form."""
+    raw = run(program, ["--test-threads", "4", *UNSTABLE, "--format", "json", *args], env)
+    lines = [json.loads(line) for line in raw.decode("utf-8").splitlines()]
+    started = [o["name"] for o in lines if o["type"] == "test" and o["event"] == "started"]
+    results = {o["name"]: o["event"] for o in lines if o["type"] == "test" and o["event"] != "started"}
+    expect_equal(len(results), len(started), "result lines per started test")
+    return started, results, lines[-1]
+
+
+def listed(program, args, env):
+    raw = run(program, ["--list", *UNSTABLE, "--format", "json", *args], env, (0,))
+    return [o["name"] for o in map(json.loads, raw.decode("utf-8").splitlines()) if o.get("event") == "discovered"]
+
+
+def suite_size(suite):
+    return sum(suite[k] for k in ("passed", "failed", "ignored", "measured", "filtered_out"))
+
+
+def check_shards(program, _schemas):
+    env = clean_env()
+    whole = suite_size(json_run(program, ["--exact", "no such test"], env)[2])
+    # The fixture's aborting test must not run; skipping it is one more filter.
+    skip = ["--skip", "abort"]
+    for filters in ([], ["pass", "fail", "e2e", "tile"]):
+        for ignore in ([], ["--ignored"], ["--include-ignored"]):
+            for shuffle in ([], ["--shuffle-seed", "7"]):
+                args = [*filters, *skip, *ignore, *shuffle]
+                what = " ".join(args)
+                _, full, full_suite = json_run(program, args, env)
+                full_list = listed(program, [*filters, *skip, *ignore], env)
+                expect_equal(sorted(full_list), sorted(full), f"{what}: listing and run")
+                for count in range(1, 6):
+                    seen, seen_listed = {}, []
+                    totals = {k: 0 for k in ("passed", "failed", "ignored")}
+                    for index in range(count):
+                        shard = ["--shard-count", str(count), "--shard-index", str(index)]
+                        started, results, suite = json_run(program, [*args, *shard], env)
+                        where = f"{what} shard {index}/{count}"
+                        expect(not set(results) & set(seen), f"{where}: runs tests of another shard")
+                        seen.update(results)
+                        expect_equal(suite_size(suite), whole, f"{where}: summary does not add up to the suite")
+                        for k in totals:
+                            totals[k] += suite[k]
+                        shard_listed = listed(program, [*filters, *skip, *ignore, *shard], env)
+                        # Shards are cut before shuffling, so the order cannot move a test to another.
+                        expect_equal(sorted(shard_listed), sorted(results), f"{where}: listing and run")
+                        seen_listed += shard_listed
+                        if shuffle:
+                            again, _, _ = json_run(program, [*args, *shard], env)
+                            expect_equal(again, started, f"{where}: shuffled order changed between runs")
+                    expect_equal(seen, full, f"{what} in {count} shards: results")
+                    expect_equal(sorted(seen_listed), sorted(full_list), f"{what} in {count} shards: listing")
+                    expect_equal(totals, {k: full_suite[k] for k in totals}, f"{what} in {count} shards: counts")
+
+    # A test runner's variables split like the options, which win over them.
+    by_options = json_run(program, ["--shard-count", "3", "--shard-index", "1"], env)[1]
+    by_env = json_run(program, [], clean_env({"TEST_TOTAL_SHARDS": "3", "TEST_SHARD_INDEX": "1"}))[1]
+    expect_equal(by_env, by_options, "shard from the environment")
+    overridden = json_run(program, ["--shard-count", "3", "--shard-index", "1"],
+                          clean_env({"TEST_TOTAL_SHARDS": "2", "TEST_SHARD_INDEX": "0"}))[1]
+    expect_equal(overridden, by_options, "the options win over the environment")
+
+    # The status file is touched by listings and runs, sharded or not.
+    with tempfile.TemporaryDirectory() as tmp:
+        status = os.path.join(tmp, "status")
+        for args in (["--list"], ["--exact", "no such test"], ["--shard-count", "2", "--shard-index", "0", "--list"]):
+            if os.path.exists(status):
+                os.remove(status)
+            run(program, args, clean_env({"TEST_SHARD_STATUS_FILE": status}))
+            expect(os.path.exists(status), f"{' '.join(args)}: status file not created")
+        os.utime(status, (0, 0))
+        run(program, ["--list"], clean_env({"TEST_SHARD_STATUS_FILE": status}))
+        expect(os.stat(status).st_mtime > 0, "existing status file not touched")
+
+
+TIMES = re.compile(r' time="[0-9.]+"')
+SUITE_EXTRA = re.compile(r'( skipped="\d+") time="[0-9.]+" timestamp="\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d" >')
+
+
+def check_report(program, schemas):
+    with tempfile.TemporaryDirectory() as tmp:
+        report = os.path.join(tmp, "report.xml")
+        args = ["--test-threads", "1", "--skip", "abort", "--show-output"]
+        printed = run(program, [*args, *UNSTABLE, "--format", "junit", "--junit-report", report], clean_env())
+        written = open(report, "rb").read().decode("utf-8")
+        expect(SUITE_EXTRA.search(written), f"testsuite time and timestamp missing: {written[:300]}")
+        plain = SUITE_EXTRA.sub(r"\1 >", written)
+        expect_equal(TIMES.sub("", plain), TIMES.sub("", printed.decode("utf-8")), "report file and --format junit")
+        measured = [float(t) for t in re.findall(r'<testcase [^>]*time="([0-9.]+)"', written)]
+        expect(measured and all(t > 0 for t in measured), "a test case of the report has no measured time")
+        expect_equal(sorted(os.listdir(tmp)), ["report.xml"], "files left beside the report")
+        for schema in schemas:
+            if os.path.isfile(schema) and shutil.which("xmllint"):
+                proc = subprocess.run(["xmllint", "--noout", "--schema", schema, report], capture_output=True)
+                expect(proc.returncode == 0, f"report not valid: {proc.stderr.decode(errors='replace')}")
+
+        # A test runner's report path counts only without the option.
+        bazel = os.path.join(tmp, "bazel.xml")
+        os.remove(report)
+        run(program, ["--list"], clean_env({"XML_OUTPUT_FILE": bazel}))
+        expect(not os.path.exists(bazel), "a listing wrote a report")
+        run(program, ["--exact", "pass::quiet"], clean_env({"XML_OUTPUT_FILE": bazel}))
+        expect(os.path.exists(bazel), "XML_OUTPUT_FILE not written")
+        os.remove(bazel)
+        run(program, ["--exact", "pass::quiet", "--junit-report", report], clean_env({"XML_OUTPUT_FILE": bazel}))
+        expect(os.path.exists(report) and not os.path.exists(bazel), "the option does not win")
+
+        # A run killed before its end leaves the earlier report as it was.
+        old = open(report, "rb").read()
+        proc = subprocess.Popen([program, "--exact", "slow::sleeps", "--junit-report", report],
+                                env=clean_env({"FIXTURE_SLEEP_MS": "20000"}), stdout=subprocess.DEVNULL)
+        time.sleep(0.5)
+        proc.send_signal(signal.SIGKILL)
+        proc.wait()
+        expect_equal(open(report, "rb").read(), old, "report after a killed run")
+        expect_equal(sorted(os.listdir(tmp)), ["report.xml"], "files left by a killed run")
+
+
+MODES = {"shards": check_shards, "report": check_report}
+
+
+def main():
+    if len(sys.argv) < 3 or sys.argv[1] not in MODES:
+        print(f"usage: check_ci.py {{{','.join(MODES)}}} PROGRAM [SCHEMA...]", file=sys.stderr)
+        return 2
+    try:
+        MODES[sys.argv[1]](sys.argv[2], sys.argv[3:])
+    except Mismatch as err:
+        print(f"check_ci: {sys.argv[1]}: {err}", file=sys.stderr)
+        return 1
+    print(f"check_ci: {sys.argv[1]}: as expected")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
