@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "library/runtime/children.hpp"
 #include "library/runtime/io.hpp"
 #include "library/runtime/text.hpp"
 #include "library/runtime/thread.hpp"
@@ -181,6 +182,7 @@ void zuno_end_short_backtrace(Payload payload, Location location, bool can_unwin
     }
     run_hook(payload, location, can_unwind);
     if (!can_unwind) {
+        end_child_groups();  // no child group outlives the abort
         std::abort();
     }
     throw Panic(std::move(payload), location);

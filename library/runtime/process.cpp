@@ -2,14 +2,19 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include "library/runtime/children.hpp"
 
 extern char** environ;
 
@@ -43,6 +48,8 @@ public:
     }
     ~Fd() { reset(); }
     [[nodiscard]] int get() const { return fd_; }
+    /// Gives up ownership and returns the descriptor.
+    int release() { return std::exchange(fd_, -1); }
     void reset() {
         if (fd_ >= 0) {
             ::close(fd_);
@@ -134,21 +141,101 @@ IoResult<ExitStatus> wait_for(pid_t pid) {
     return ExitStatus(status);
 }
 
-// Owns the posix_spawn attribute objects for one start.
-struct SpawnSetup {
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    SpawnSetup() {
-        posix_spawn_file_actions_init(&actions);
-        posix_spawnattr_init(&attr);
-    }
-    ~SpawnSetup() {
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attr);
-    }
-    SpawnSetup(const SpawnSetup&) = delete;
-    SpawnSetup& operator=(const SpawnSetup&) = delete;
+// Everything the child needs between vfork and execve, prepared beforehand:
+// the child may only make async-signal-safe calls and must not allocate.
+struct ExecPlan {
+    const char* path;
+    char* const* argv;
+    char* const* envp;
+    int stdio[3];  // descriptor to place on 0, 1, 2, or -1 to inherit
+    bool new_group;
+    bool die_with_parent;
+    pid_t parent;
+    const int* kept_fds;
+    std::size_t kept_count;
+    int error_fd;  // receives errno when execve fails
 };
+
+// The kernel's sigaction record, for a raw rt_sigaction call that no
+// sanitizer or library wrapper intercepts.
+struct KernelSigaction {
+    void (*handler)(int);
+    unsigned long flags;
+    void (*restorer)();
+    std::uint64_t mask;
+};
+
+// The child's side of spawn(): never returns.
+[[noreturn]] __attribute__((noinline)) void exec_child(const ExecPlan& plan) {
+    // Default dispositions: handlers of this process must not run in the child.
+    const KernelSigaction default_action{SIG_DFL, 0, nullptr, 0};
+    for (int s = 1; s < 65; ++s) {
+        if (s != SIGKILL && s != SIGSTOP) {
+            ::syscall(SYS_rt_sigaction, s, &default_action, nullptr, sizeof(std::uint64_t));
+        }
+    }
+    int error = 0;
+    if (plan.new_group && ::setpgid(0, 0) != 0) {
+        error = errno;
+    }
+    if (error == 0 && plan.die_with_parent) {
+        if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) {
+            error = errno;
+        } else if (::getppid() != plan.parent) {
+            ::_exit(127);  // the parent is already gone
+        }
+    }
+    for (std::size_t i = 0; error == 0 && i < plan.kept_count; ++i) {
+        if (::fcntl(plan.kept_fds[i], F_SETFD, 0) != 0) {
+            error = errno;
+        }
+    }
+    for (int fd = 0; error == 0 && fd < 3; ++fd) {
+        const int source = plan.stdio[fd];
+        if (source < 0) {
+            continue;
+        }
+        // dup2 onto itself would keep close-on-exec set.
+        const int rc = source == fd ? ::fcntl(fd, F_SETFD, 0) : ::dup2(source, fd);
+        if (rc < 0) {
+            error = errno;
+        }
+    }
+    if (error == 0) {
+        const std::uint64_t empty = 0;
+        ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &empty, nullptr, sizeof empty);
+        ::execve(plan.path, plan.argv, plan.envp);
+        error = errno;
+    }
+    (void)!::write(plan.error_fd, &error, sizeof error);
+    ::_exit(127);
+}
+
+// Starts the child with vfork: this thread is suspended until the child has
+// called execve or _exit, so the child may use the plan on this stack. Every
+// signal is blocked meanwhile, so no handler of this process runs in the child
+// before it has restored the default dispositions.
+pid_t vfork_exec(const ExecPlan& plan) {
+    sigset_t all;
+    sigset_t old;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &old);
+    const pid_t pid = ::vfork();
+    if (pid == 0) {
+        exec_child(plan);
+    }
+    const int saved = errno;
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    errno = saved;
+    return pid;
+}
+
+void close_fd(int& fd) {
+    if (fd >= 0) {
+        ::close(fd);
+        fd = -1;
+    }
+}
 
 }  // namespace
 
@@ -243,7 +330,24 @@ IoResult<Output> Command::output() {
                stderr_how_.value_or(Stdio::Piped));
 }
 
-IoResult<Output> Command::run(Stdio in, Stdio out, Stdio err) const {
+Command& Command::own_group(std::chrono::milliseconds grace) {
+    group_grace_ = grace;
+    return *this;
+}
+
+Command& Command::keep_fd(int fd) {
+    if (fd >= 0) {
+        kept_fds_.push_back(fd);
+    }
+    return *this;
+}
+
+IoResult<Child> Command::spawn() {
+    return start(stdin_how_.value_or(Stdio::Inherit), stdout_how_.value_or(Stdio::Inherit),
+                 stderr_how_.value_or(Stdio::Inherit));
+}
+
+IoResult<Child> Command::start(Stdio in, Stdio out, Stdio err) const {
     const IoError nul_error =
         IoError::custom(ErrorKind::InvalidInput, "nul byte found in provided data");
     if (has_nul(program_)) {
@@ -298,25 +402,23 @@ IoResult<Output> Command::run(Stdio in, Stdio out, Stdio err) const {
     }
     envp.push_back(nullptr);
 
-    SpawnSetup setup;
-    // Default dispositions and an empty mask, whatever this process uses.
-    sigset_t all;
-    sigset_t none;
-    sigfillset(&all);
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&setup.attr, &all);
-    posix_spawnattr_setsigmask(&setup.attr, &none);
-    posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
+    // The descriptors the child places on 0, 1 and 2; the parent's copies are
+    // closed once the child has started.
     Pipe pipes[3];
+    Fd null_fds[3];
     const Stdio hows[3] = {in, out, err};
+    ExecPlan plan{};
     for (int fd = 0; fd < 3; ++fd) {
+        plan.stdio[fd] = -1;
         switch (hows[fd]) {
             case Stdio::Inherit:
                 break;
             case Stdio::Null:
-                posix_spawn_file_actions_addopen(&setup.actions, fd, "/dev/null",
-                                                 fd == 0 ? O_RDONLY : O_WRONLY, 0);
+                null_fds[fd] = Fd(::open("/dev/null", (fd == 0 ? O_RDONLY : O_WRONLY) | O_CLOEXEC));
+                if (null_fds[fd].get() < 0) {
+                    return IoError::last_os_error();
+                }
+                plan.stdio[fd] = null_fds[fd].get();
                 break;
             case Stdio::Piped: {
                 auto pipe = make_pipe(fd == 0);
@@ -324,31 +426,74 @@ IoResult<Output> Command::run(Stdio in, Stdio out, Stdio err) const {
                     return pipe.error();
                 }
                 pipes[fd] = std::move(*pipe);
-                posix_spawn_file_actions_adddup2(&setup.actions, pipes[fd].child.get(), fd);
+                plan.stdio[fd] = pipes[fd].child.get();
                 break;
             }
         }
     }
+    // execve's error comes back through a close-on-exec pipe: end of file
+    // without data means the program started.
+    auto errors = make_pipe(false);
+    if (!errors.ok()) {
+        return errors.error();
+    }
+    plan.path = program_.c_str();
+    plan.argv = argv.data();
+    plan.envp = envp.data();
+    plan.new_group = group_grace_.has_value();
+    plan.die_with_parent = group_grace_.has_value();
+    plan.parent = ::getpid();
+    plan.kept_fds = kept_fds_.data();
+    plan.kept_count = kept_fds_.size();
+    plan.error_fd = errors->child.get();
 
-    pid_t pid = 0;
-    const int rc =
-        posix_spawn(&pid, program_.c_str(), &setup.actions, &setup.attr, argv.data(), envp.data());
+    const pid_t pid = vfork_exec(plan);
+    if (pid < 0) {
+        return IoError::last_os_error();
+    }
     for (auto& p : pipes) {
         p.child.reset();
     }
-    if (rc != 0) {
-        return IoError::from_errno(rc);
+    errors->child.reset();
+    int exec_error = 0;
+    ssize_t n;
+    while ((n = ::read(errors->parent.get(), &exec_error, sizeof exec_error)) < 0 &&
+           errno == EINTR) {
+    }
+    if (n == static_cast<ssize_t>(sizeof exec_error)) {
+        (void)wait_for(pid);
+        return IoError::from_errno(exec_error);
+    }
+
+    Child child;
+    child.pid_ = pid;
+    child.pidfd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    child.group_ = group_grace_.has_value();
+    if (child.group_) {
+        child.registry_slot_ = register_child_group(pid, *group_grace_);
+    }
+    for (int fd = 0; fd < 3; ++fd) {
+        child.pipes_[fd] = pipes[fd].parent.release();
+    }
+    return child;
+}
+
+IoResult<Output> Command::run(Stdio in, Stdio out, Stdio err) const {
+    auto child = start(in, out, err);
+    if (!child.ok()) {
+        return child.error();
     }
     // Nothing is written to a piped stdin: the child reads end of file.
-    pipes[0].parent.reset();
+    child->close_pipe(0);
 
     Output output{ExitStatus(0), {}, {}};
-    auto drained =
-        drain(pipes[1].parent, output.stdout_bytes, pipes[2].parent, output.stderr_bytes);
+    Fd out_pipe(std::exchange(child->pipes_[1], -1));
+    Fd err_pipe(std::exchange(child->pipes_[2], -1));
+    auto drained = drain(out_pipe, output.stdout_bytes, err_pipe, output.stderr_bytes);
     // Reap the child even when reading failed, so no zombie is left behind.
-    pipes[1].parent.reset();
-    pipes[2].parent.reset();
-    auto status = wait_for(pid);
+    out_pipe.reset();
+    err_pipe.reset();
+    auto status = child->wait();
     if (!drained.ok()) {
         return drained.error();
     }
@@ -357,6 +502,114 @@ IoResult<Output> Command::run(Stdio in, Stdio out, Stdio err) const {
     }
     output.status = *status;
     return output;
+}
+
+Child::Child(Child&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)),
+      pidfd_(std::exchange(other.pidfd_, -1)),
+      group_(other.group_),
+      registry_slot_(std::exchange(other.registry_slot_, -1)) {
+    for (int fd = 0; fd < 3; ++fd) {
+        pipes_[fd] = std::exchange(other.pipes_[fd], -1);
+    }
+}
+
+Child::~Child() {
+    if (pid_ >= 0) {
+        (void)terminate(std::chrono::milliseconds(0));
+    }
+    for (int& fd : pipes_) {
+        close_fd(fd);
+    }
+    close_fd(pidfd_);
+}
+
+void Child::close_pipe(int stream) {
+    close_fd(pipes_[stream]);
+}
+
+IoResult<bool> Child::ended_by(
+    std::optional<std::chrono::steady_clock::time_point> deadline) const {
+    using namespace std::chrono;
+    while (true) {
+        int timeout_ms = -1;
+        if (deadline) {
+            const auto left = ceil<milliseconds>(*deadline - steady_clock::now()).count();
+            timeout_ms = static_cast<int>(std::clamp<long long>(left, 0, 60'000));
+        }
+        if (pidfd_ >= 0) {
+            pollfd fd{pidfd_, POLLIN, 0};
+            const int rc = ::poll(&fd, 1, timeout_ms);
+            if (rc < 0 && errno != EINTR) {
+                return IoError::last_os_error();
+            }
+            if (rc > 0) {
+                return true;
+            }
+        } else {
+            // No pidfd (older kernels): look every 10 ms.
+            siginfo_t info{};
+            if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0 &&
+                errno != EINTR) {
+                return IoError::last_os_error();
+            }
+            if (info.si_pid == pid_) {
+                return true;
+            }
+            const timespec pause{0, 10'000'000};
+            if (timeout_ms != 0) {
+                ::nanosleep(&pause, nullptr);
+            }
+        }
+        if (deadline && steady_clock::now() >= *deadline) {
+            return false;
+        }
+    }
+}
+
+IoResult<ExitStatus> Child::reap() {
+    if (pid_ < 0) {
+        return IoError::custom(ErrorKind::InvalidInput, "child already reaped");
+    }
+    unregister_child_group(std::exchange(registry_slot_, -1));
+    auto status = wait_for(std::exchange(pid_, -1));
+    close_fd(pidfd_);
+    return status;
+}
+
+IoResult<ExitStatus> Child::wait() {
+    RT_TRY(ended_by(std::nullopt));
+    return reap();
+}
+
+IoResult<std::optional<ExitStatus>> Child::wait_until(
+    std::chrono::steady_clock::time_point deadline) {
+    auto ended = ended_by(deadline);
+    if (!ended.ok()) {
+        return ended.error();
+    }
+    if (!*ended) {
+        return std::optional<ExitStatus>();
+    }
+    auto status = reap();
+    if (!status.ok()) {
+        return status.error();
+    }
+    return std::optional<ExitStatus>(*status);
+}
+
+IoResult<ExitStatus> Child::terminate(std::chrono::milliseconds grace) {
+    if (pid_ < 0) {
+        return IoError::custom(ErrorKind::InvalidInput, "child already reaped");
+    }
+    // While the child is unreaped its pid, and so its group id, stays taken.
+    const pid_t target = group_ ? -pid_ : pid_;
+    if (grace.count() > 0) {
+        ::kill(target, SIGTERM);
+        RT_TRY(ended_by(std::chrono::steady_clock::now() + grace));
+    }
+    ::kill(target, SIGKILL);
+    return reap();
 }
 
 }  // namespace rt

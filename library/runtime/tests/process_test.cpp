@@ -7,11 +7,20 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <set>
+#include <sstream>
 #include <string>
+#include <thread>
+
+#include "library/test/tests/unit/support.hpp"
 
 namespace {
 
@@ -232,6 +241,63 @@ TEST(Command, ChildStartsWithDefaultSignalsAndEmptyMask) {
     EXPECT_EQ(killed->to_string(), "signal: 2 (SIGINT)");
     EXPECT_NE(text(mask.stdout_bytes).find("SigBlk:\t0000000000000000\n"), std::string::npos)
         << text(mask.stdout_bytes);
+}
+
+TEST(Command, OwnGroupChildren) {
+    using std::chrono::milliseconds;
+    // The child leads its group and receives only the descriptors it is given.
+    const int kept = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int other = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const std::string probe = "cut -d' ' -f5 /proc/$$/stat; ls /proc/$$/fd";
+    auto out =
+        sh(probe, std::move(rt::Command("/bin/sh").own_group(milliseconds(0)).keep_fd(kept)));
+    ::close(kept);
+    ::close(other);
+    std::istringstream lines(text(out.stdout_bytes));
+    std::string group;
+    std::getline(lines, group);
+    EXPECT_NE(group, std::to_string(::getpgrp()));
+    std::set<std::string> fds;
+    for (std::string fd; std::getline(lines, fd);) {
+        fds.insert(fd);
+    }
+    EXPECT_TRUE(fds.count(std::to_string(kept))) << text(out.stdout_bytes);
+    EXPECT_FALSE(fds.count(std::to_string(other))) << text(out.stdout_bytes);
+
+    // Killed when the thread that started it ends, even though another thread owns it.
+    std::optional<rt::Child> orphan;
+    std::thread([&] {
+        orphan.emplace(
+            std::move(*rt::Command("/bin/sleep").arg("30").own_group(milliseconds(0)).spawn()));
+    }).join();
+    auto orphan_status =
+        orphan->wait_until(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+    ASSERT_TRUE(orphan_status.ok());
+    ASSERT_TRUE(orphan_status->has_value());
+    EXPECT_EQ((*orphan_status)->signal(), SIGKILL);
+
+    // A group that ignores SIGTERM: the deadline passes, the grace runs out,
+    // and SIGKILL reaches the grandchild too.
+    auto child = rt::Command("/bin/sh")
+                     .arg("-c")
+                     .arg("trap '' TERM; sleep 30 & echo $!; wait")
+                     .stdout_(rt::Stdio::Piped)
+                     .own_group(milliseconds(200))
+                     .spawn();
+    ASSERT_TRUE(child.ok()) << child.error().debug();
+    char line[32] = {};
+    ASSERT_GT(::read(child->pipe_fd(1), line, sizeof line - 1), 0);
+    const pid_t grandchild = std::atoi(line);
+    const auto start = std::chrono::steady_clock::now();
+    auto running = child->wait_until(start + milliseconds(50));
+    ASSERT_TRUE(running.ok());
+    EXPECT_EQ(*running, std::nullopt);
+    auto ended = child->terminate(milliseconds(200));
+    ASSERT_TRUE(ended.ok());
+    EXPECT_EQ(ended->signal(), SIGKILL);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(250));
+    EXPECT_TRUE(test::support::process_ended(grandchild, milliseconds(1000))) << grandchild;
+    EXPECT_FALSE(child->wait().ok()) << "reaped once only";
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <utility>
 #include <variant>
 
+#include "library/runtime/children.hpp"
 #include "library/runtime/io.hpp"
 #include "library/runtime/panic.hpp"
 #include "library/runtime/text.hpp"
@@ -20,8 +21,10 @@ namespace test {
 namespace {
 
 /// Ends the process at once. Output is unbuffered, so nothing is lost; static
-/// destructors are skipped because test threads may still be running.
+/// destructors are skipped because test threads may still be running. Child
+/// process groups those threads started are ended first.
 [[noreturn]] void exit_process(int status) {
+    rt::end_child_groups();
     ::_exit(status);
 }
 

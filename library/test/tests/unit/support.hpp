@@ -5,7 +5,13 @@
 // helper acts on process-wide state (environment, panic hook) or on the calling
 // thread's capture, so tests using them must not race one another on it.
 
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
@@ -115,6 +121,28 @@ inline std::optional<std::string> panic_message(const std::function<void()>& f) 
         return std::string(panic.payload().message());
     }
     return std::nullopt;
+}
+
+/// True once process `pid` has ended (gone, or a zombie nobody reaps), looking
+/// every few milliseconds for up to `within`.
+inline bool process_ended(pid_t pid, std::chrono::milliseconds within) {
+    const auto deadline = std::chrono::steady_clock::now() + within;
+    while (true) {
+        if (::kill(pid, 0) != 0 && errno == ESRCH) {
+            return true;
+        }
+        // "/proc/PID/stat": "PID (NAME) STATE ..."; the name may hold spaces.
+        std::string stat;
+        std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/stat"), stat);
+        const auto close = stat.rfind(')');
+        if (close != std::string::npos && stat.compare(close, 3, ") Z") == 0) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        ::usleep(5000);
+    }
 }
 
 }  // namespace test::support

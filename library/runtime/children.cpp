@@ -1,0 +1,236 @@
+#include "library/runtime/children.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+namespace rt {
+
+namespace {
+
+// One registry entry: the leader's pid in the low 32 bits, its grace in
+// milliseconds in the high 32 bits; 0 when free. One word, so that a reader in
+// a signal handler never sees half an entry.
+constexpr int kSlots = 128;
+std::atomic<std::uint64_t> slots[kSlots];
+
+// Set once end_child_groups() has begun; never cleared.
+std::atomic<bool> ending{false};
+
+// The self-pipe of the interrupt handlers: the handler writes the signal
+// number, the watcher thread reads it. -1 until installed.
+std::atomic<int> signal_read_fd{-1};
+std::atomic<int> signal_write_fd{-1};
+
+constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+std::uint64_t pack(pid_t pid, std::chrono::milliseconds grace) {
+    const auto ms = grace.count() < 0 ? 0 : static_cast<std::uint64_t>(grace.count());
+    const std::uint64_t capped = ms > UINT32_MAX ? UINT32_MAX : ms;
+    return (capped << 32) | static_cast<std::uint32_t>(pid);
+}
+
+pid_t pid_of(std::uint64_t entry) {
+    return static_cast<pid_t>(static_cast<std::uint32_t>(entry));
+}
+
+std::int64_t grace_ms_of(std::uint64_t entry) {
+    return static_cast<std::int64_t>(entry >> 32);
+}
+
+[[noreturn]] void block_for_good() {
+    while (true) {
+        ::pause();
+    }
+}
+
+std::int64_t monotonic_ms() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// True once `pid` has ended; the child is left unreaped.
+bool has_ended(pid_t pid) {
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+        return errno != EINTR;  // ECHILD: nothing left to wait for
+    }
+    return info.si_pid == pid;
+}
+
+// Sleeps up to `ms` milliseconds; returns true early when an interrupt signal
+// is waiting in the self-pipe.
+bool interrupted_within(int ms) {
+    pollfd fd{signal_read_fd.load(), POLLIN, 0};
+    if (fd.fd < 0) {
+        timespec pause{0, static_cast<long>(ms) * 1000000L};
+        ::nanosleep(&pause, nullptr);
+        return false;
+    }
+    return ::poll(&fd, 1, ms) > 0 && (fd.revents & POLLIN) != 0;
+}
+
+extern "C" void on_interrupt(int signal) {
+    const int saved = errno;
+    const int fd = signal_write_fd.load();
+    if (fd >= 0) {
+        const auto byte = static_cast<unsigned char>(signal);
+        (void)!::write(fd, &byte, 1);
+    }
+    errno = saved;
+}
+
+// Ends every listed group, restores the default action of `signal` and raises
+// it again, so that the process ends the way it was asked to.
+[[noreturn]] void end_by(int signal) {
+    end_child_groups();
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(signal, &action, nullptr);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal);
+    ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    ::raise(signal);
+    ::_exit(128 + signal);
+}
+
+void watch_interrupts(int fd) {
+    // The handlers run on other threads; this one only waits for their bytes.
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : kInterruptSignals) {
+        sigaddset(&set, s);
+    }
+    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    while (true) {
+        unsigned char byte = 0;
+        const ssize_t n = ::read(fd, &byte, 1);
+        if (n == 1) {
+            end_by(byte);
+        }
+        if (n < 0 && errno != EINTR) {
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+int register_child_group(pid_t pid, std::chrono::milliseconds grace) {
+    const std::uint64_t entry = pack(pid, grace);
+    int slot = -1;
+    for (int i = 0; i < kSlots && slot < 0; ++i) {
+        std::uint64_t free = 0;
+        if (slots[i].compare_exchange_strong(free, entry)) {
+            slot = i;
+        }
+    }
+    // The entry is stored before `ending` is read, and end_child_groups() sets
+    // `ending` before it reads the entries: one of the two sees the other.
+    if (ending.load()) {
+        ::kill(-pid, SIGKILL);
+        block_for_good();
+    }
+    return slot;
+}
+
+void unregister_child_group(int slot) {
+    if (slot < 0 || slot >= kSlots) {
+        return;
+    }
+    slots[slot].store(0);
+    // Cleared before `ending` is read: when end_child_groups() has not begun
+    // yet, it will not see this entry, and the owner may reap the child.
+    if (ending.load()) {
+        block_for_good();
+    }
+}
+
+void end_child_groups() {
+    if (ending.exchange(true)) {
+        block_for_good();
+    }
+    struct Group {
+        pid_t pid;
+        std::int64_t deadline_ms;
+        bool killed;
+    };
+    Group groups[kSlots];
+    int count = 0;
+    const std::int64_t start = monotonic_ms();
+    for (auto& slot : slots) {
+        const std::uint64_t entry = slot.load();
+        if (entry == 0) {
+            continue;
+        }
+        const pid_t pid = pid_of(entry);
+        groups[count++] = {pid, start + grace_ms_of(entry), false};
+        ::kill(-pid, SIGTERM);
+    }
+    // Each group gets SIGKILL once its leader has ended or its grace is over.
+    bool cut_short = false;
+    for (int left = count; left > 0;) {
+        const std::int64_t now = monotonic_ms();
+        for (int i = 0; i < count; ++i) {
+            Group& g = groups[i];
+            if (!g.killed && (cut_short || now >= g.deadline_ms || has_ended(g.pid))) {
+                ::kill(-g.pid, SIGKILL);
+                g.killed = true;
+                --left;
+            }
+        }
+        if (left > 0 && !cut_short) {
+            cut_short = interrupted_within(5);
+        }
+    }
+    for (int i = 0; i < count; ++i) {
+        int status = 0;
+        while (::waitpid(groups[i].pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+}
+
+void install_interrupt_cleanup() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) {
+            return;
+        }
+        // The handler must never block on a full pipe.
+        ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+        signal_read_fd.store(fds[0]);
+        signal_write_fd.store(fds[1]);
+        std::thread(watch_interrupts, fds[0]).detach();
+        for (int s : kInterruptSignals) {
+            struct sigaction current {};
+            ::sigaction(s, nullptr, &current);
+            if (current.sa_handler == SIG_IGN) {
+                continue;  // e.g. SIGHUP under nohup: stays ignored
+            }
+            struct sigaction action {};
+            action.sa_handler = on_interrupt;
+            sigemptyset(&action.sa_mask);
+            action.sa_flags = SA_RESTART;
+            ::sigaction(s, &action, nullptr);
+        }
+        // A return from main or exit() while children run ends them the same way.
+        std::atexit([] { end_child_groups(); });
+    });
+}
+
+}  // namespace rt
