@@ -273,9 +273,15 @@ int parent_main(int argc, char** argv) {
         {"floor", 2, "floor", {"2"}, "floor"},
         {"pretty", 2, "run", {"--test-threads", "2"}, "floor"},
         {"terse", 2, "run", {"--test-threads", "2", "--format", "terse"}, "floor"},
-        {"json", 2, "run", {"--test-threads", "2", "-Zunstable-options", "--format", "json"},
+        {"json",
+         2,
+         "run",
+         {"--test-threads", "2", "-Zunstable-options", "--format", "json"},
          "floor"},
-        {"junit", 2, "run", {"--test-threads", "2", "-Zunstable-options", "--format", "junit"},
+        {"junit",
+         2,
+         "run",
+         {"--test-threads", "2", "-Zunstable-options", "--format", "junit"},
          "floor"},
         {"list-floor", 0, "floor-list", {}, "list-floor"},
         {"list", 0, "run", {"--list"}, "list-floor"},
@@ -292,7 +298,8 @@ int parent_main(int argc, char** argv) {
             // and thread count (a floor row compares with itself).
             const Sample* floor = &s;
             for (std::size_t j = 0; j < i; ++j) {
-                if (std::strcmp(configs[j].label, c.floor) == 0 && configs[j].threads == c.threads) {
+                if (std::strcmp(configs[j].label, c.floor) == 0 &&
+                    configs[j].threads == c.threads) {
                     floor = &floors[j];
                 }
             }

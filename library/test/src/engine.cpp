@@ -21,7 +21,6 @@ namespace test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Entry = std::pair<TestId, TestDescAndFn>;
 
 // Sends a record, dropping it when the engine no longer receives (after a
 // fail-fast stop or a callback error nobody waits for it any more).
@@ -133,30 +132,26 @@ std::string current_executable() {
     return args.empty() ? std::string() : std::move(args.front());
 }
 
-// Starts `job` on a new thread named `name`. The job sits in a take-once slot
-// so that it can still run here when the system refuses more threads.
-std::optional<rt::JoinHandle> spawn_test_thread(std::string name, std::function<void()> job) {
-    using Slot = rt::Mutex<std::function<void()>>;
-    auto slot = std::make_shared<Slot>(std::move(job));
-    auto take = [](Slot& s) {
-        auto locked = s.lock();
-        return std::exchange(*locked.guard, nullptr);
-    };
-    auto spawned = rt::spawn_thread(std::move(name), rt::min_stack_size(), [slot, take] {
-        if (std::function<void()> job = take(*slot)) {
-            job();
-        }
+// Starts `job` on a new thread named `name`. The job is allocated once; the
+// thread owns it from its start. When the system refuses more threads the job
+// never left this thread and runs here instead.
+template <typename Job>
+std::optional<rt::JoinHandle> spawn_test_thread(std::string name, Job job) {
+    auto* owned = new Job(std::move(job));
+    // A plain pointer fits the thread body's inline storage: no further allocation.
+    auto spawned = rt::spawn_thread(std::move(name), rt::min_stack_size(), [owned] {
+        const std::unique_ptr<Job> started(owned);
+        (*started)();
     });
     if (auto* handle = std::get_if<rt::JoinHandle>(&spawned)) {
         return std::move(*handle);
     }
+    const std::unique_ptr<Job> unstarted(owned);
     const rt::SpawnError& error = std::get<rt::SpawnError>(spawned);
     if (!error.would_block) {
         rt::panic("failed to spawn thread to run test: " + error.error.display());
     }
-    if (std::function<void()> job = take(*slot)) {
-        job();
-    }
+    (*unstarted)();
     return std::nullopt;
 }
 
@@ -183,22 +178,21 @@ void RunningTest::join(CompletedTest& completed) {
     }
 }
 
-std::vector<TestDesc> get_timed_out_tests(const RunningTests& running, TimeoutQueue& timeout_queue,
-                                          Instant now) {
-    std::vector<TestDesc> timed_out;
+std::vector<TestId> get_timed_out_tests(const RunningTests& running, TimeoutQueue& timeout_queue,
+                                        Instant now) {
+    std::vector<TestId> timed_out;
     while (!timeout_queue.empty() && timeout_queue.front().timeout <= now) {
-        TimeoutEntry entry = std::move(timeout_queue.front());
+        const TestId id = timeout_queue.front().id;
         timeout_queue.pop_front();
         // Entries of tests that already completed are dropped silently.
-        if (running.contains(entry.id)) {
-            timed_out.push_back(std::move(entry.desc));
+        if (running.contains(id)) {
+            timed_out.push_back(id);
         }
     }
     return timed_out;
 }
 
-std::vector<TestDesc> get_timed_out_tests(const RunningTests& running,
-                                          TimeoutQueue& timeout_queue) {
+std::vector<TestId> get_timed_out_tests(const RunningTests& running, TimeoutQueue& timeout_queue) {
     return get_timed_out_tests(running, timeout_queue, Clock::now());
 }
 
@@ -300,25 +294,24 @@ std::optional<rt::JoinHandle> run_test(const TestOpts& opts, bool force_ignore, 
     const std::optional<TestTimeOptions> time_opts = opts.time_options;
     // A report file carries every test's time, whether or not the console shows it.
     const bool measure = time_opts || opts.junit_report;
-    std::function<void()> job;
     switch (strategy) {
         case RunStrategy::InProcess:
-            job = [id, desc = std::move(desc), nocapture, measure, time_opts,
-                   runnable = std::move(runnable_test), tx = std::move(monitor_ch)]() mutable {
-                run_test_in_process(id, std::move(desc), nocapture, measure, time_opts, runnable,
-                                    tx);
-            };
-            break;
+            return spawn_test_thread(
+                std::move(name),
+                [id, desc = std::move(desc), nocapture, measure, time_opts,
+                 runnable = std::move(runnable_test), tx = std::move(monitor_ch)]() mutable {
+                    run_test_in_process(id, std::move(desc), nocapture, measure, time_opts,
+                                        runnable, tx);
+                });
         case RunStrategy::SpawnChild:
-            job = [id, desc = std::move(desc), nocapture, time_opts, bench = opts.bench,
-                   tx = std::move(monitor_ch)]() mutable {
-                send_completed(
-                    tx, run_test_in_spawned_subprocess(id, std::move(desc), nocapture, time_opts,
-                                                       bench, current_executable()));
-            };
             break;
     }
-    return spawn_test_thread(std::move(name), std::move(job));
+    return spawn_test_thread(std::move(name), [id, desc = std::move(desc), nocapture, time_opts,
+                                               bench = opts.bench,
+                                               tx = std::move(monitor_ch)]() mutable {
+        send_completed(tx, run_test_in_spawned_subprocess(id, std::move(desc), nocapture, time_opts,
+                                                          bench, current_executable()));
+    });
 }
 
 rt::IoResult<void> run_tests(const TestOpts& opts, std::size_t concurrency,
@@ -329,33 +322,29 @@ rt::IoResult<void> run_tests(const TestOpts& opts, std::size_t concurrency,
 rt::IoResult<void> run_tests_with(const TestOpts& opts, std::size_t concurrency,
                                   std::vector<TestDescAndFn> tests, const TestEventCallback& notify,
                                   const EngineConfig& config) {
-    // Steps 1-2: select, pad the names, hand out ids, split off the benchmarks.
+    // Steps 1-2: select in place and pad the names. A test's id is its
+    // position in the selection: the list stays where it is, holds every
+    // descriptor the events lend out, and the queues below hold positions.
     const std::size_t tests_len = tests.size();
-    std::vector<TestDescAndFn> filtered = filter_tests(opts, std::move(tests));
+    tests = filter_tests(opts, std::move(tests));
     if (!opts.bench) {
-        filtered = convert_benchmarks_to_tests(std::move(filtered));
+        tests = convert_benchmarks_to_tests(std::move(tests));
     }
-    const std::size_t selected = filtered.size();
+    const std::size_t selected = tests.size();
     if (opts.shard) {
-        filtered = shard_tests(*opts.shard, std::move(filtered));
+        tests = shard_tests(*opts.shard, std::move(tests));
     }
-    std::vector<Entry> filtered_tests;
-    std::vector<Entry> filtered_benchs;
-    filtered_tests.reserve(filtered.size());
-    std::size_t next_id = 0;
-    for (TestDescAndFn& test : filtered) {
-        test.descriptor.name = test.descriptor.name.with_padding(test.body.padding());
-        const TestId id{next_id++};
-        if (opts.bench && test.body.is_bench()) {
-            filtered_benchs.emplace_back(id, std::move(test));
-        } else {
-            filtered_tests.emplace_back(id, std::move(test));
-        }
+    std::vector<std::size_t> queue;
+    std::vector<std::size_t> benchs;
+    queue.reserve(tests.size());
+    for (std::size_t i = 0; i < tests.size(); ++i) {
+        TestDescAndFn& test = tests[i];
+        test.descriptor.name = std::move(test.descriptor.name).with_padding(test.body.padding());
+        (opts.bench && test.body.is_bench() ? benchs : queue).push_back(i);
     }
-    filtered = {};
 
     // Steps 3-4: counts and the seed go out before anything runs.
-    const std::size_t considered = filtered_tests.size() + filtered_benchs.size();
+    const std::size_t considered = queue.size() + benchs.size();
     RT_TRY(notify(TestEvent::FilteredOut{tests_len - considered, selected - considered}));
     const std::optional<std::uint64_t> shuffle_seed = helpers::get_shuffle_seed(opts);
     RT_TRY(notify(TestEvent::Filtered{considered, shuffle_seed}));
@@ -363,23 +352,35 @@ rt::IoResult<void> run_tests_with(const TestOpts& opts, std::size_t concurrency,
     // Steps 5-8. A concurrency of 0 would never start anything; run one at a time.
     concurrency = std::max<std::size_t>(concurrency, 1);
     if (shuffle_seed) {
-        helpers::shuffle_tests(*shuffle_seed, filtered_tests);
+        std::vector<const TestName*> names;
+        names.reserve(queue.size());
+        for (const std::size_t i : queue) {
+            names.push_back(&tests[i].descriptor.name);
+        }
+        const std::vector<std::size_t> order = helpers::shuffled_order(*shuffle_seed, names);
+        std::vector<std::size_t> shuffled(queue.size());
+        for (std::size_t k = 0; k < order.size(); ++k) {
+            shuffled[k] = queue[order[k]];
+        }
+        queue = std::move(shuffled);
     }
-    std::deque<Entry> remaining(std::make_move_iterator(filtered_tests.begin()),
-                                std::make_move_iterator(filtered_tests.end()));
-    filtered_tests = {};
     auto [tx, rx] = rt::channel<CompletedTest>();
     const RunStrategy strategy = opts.run_options.abort_on_failure && !opts.force_run_in_process
                                      ? RunStrategy::SpawnChild
                                      : RunStrategy::InProcess;
+    // Starts test `i`: its body moves out of the list and its descriptor is
+    // copied, once, for the test's thread; the list keeps the original.
+    auto start = [&](std::size_t i, bool force_ignore) {
+        TestDescAndFn& test = tests[i];
+        return run_test(opts, force_ignore, TestId{i},
+                        TestDescAndFn{test.descriptor, std::move(test.body)}, strategy, tx);
+    };
     const bool force_ignore = !opts.run_tests;
 
     if (concurrency == 1) {
-        while (!remaining.empty()) {
-            auto [id, test] = std::move(remaining.front());
-            remaining.pop_front();
-            RT_TRY(notify(TestEvent::Wait{test.descriptor}));
-            RunningTest running{run_test(opts, force_ignore, id, std::move(test), strategy, tx)};
+        for (const std::size_t i : queue) {
+            RT_TRY(notify(TestEvent::Wait{tests[i].descriptor}));
+            RunningTest running{start(i, force_ignore)};
             CompletedTest completed = recv_completed(rx);
             running.join(completed);
             const bool stop = opts.fail_fast && completed.result.is_failure();
@@ -390,20 +391,27 @@ rt::IoResult<void> run_tests_with(const TestOpts& opts, std::size_t concurrency,
         }
     } else {
         RunningTests running_tests;
+        running_tests.reserve(std::min(concurrency, queue.size()));
+        // The node of the last joined test, reused for the next start.
+        RunningTests::node_type spare;
         TimeoutQueue timeout_queue;
+        std::size_t next = 0;
         // Every started test has an entry in running_tests until its record is received.
-        while (!running_tests.empty() || !remaining.empty()) {
+        while (!running_tests.empty() || next < queue.size()) {
             // Fill the free slots strictly in queue order.
-            while (running_tests.size() < concurrency && !remaining.empty()) {
-                auto [id, test] = std::move(remaining.front());
-                remaining.pop_front();
+            while (running_tests.size() < concurrency && next < queue.size()) {
+                const std::size_t i = queue[next++];
                 const Instant timeout = config.now() + config.time_critical_period;
-                TestDesc desc = test.descriptor;
-                RT_TRY(notify(TestEvent::Wait{desc}));
-                std::optional<rt::JoinHandle> handle =
-                    run_test(opts, force_ignore, id, std::move(test), strategy, tx);
-                running_tests.emplace(id, RunningTest{std::move(handle)});
-                timeout_queue.push_back(TimeoutEntry{id, std::move(desc), timeout});
+                RT_TRY(notify(TestEvent::Wait{tests[i].descriptor}));
+                RunningTest running{start(i, force_ignore)};
+                if (spare) {
+                    spare.key() = TestId{i};
+                    spare.mapped() = std::move(running);
+                    running_tests.insert(std::move(spare));
+                } else {
+                    running_tests.emplace(TestId{i}, std::move(running));
+                }
+                timeout_queue.push_back(TimeoutEntry{TestId{i}, timeout});
             }
 
             // Block for the next record. While deadlines are queued, wake up at
@@ -417,9 +425,9 @@ rt::IoResult<void> run_tests_with(const TestOpts& opts, std::size_t concurrency,
                 const auto left = std::max(timeout_queue.front().timeout - config.now(),
                                            Instant::duration::zero());
                 const rt::RecvStatus status = rx.recv_timeout(left, received);
-                for (TestDesc& desc :
+                for (const TestId id :
                      get_timed_out_tests(running_tests, timeout_queue, config.now())) {
-                    RT_TRY(notify(TestEvent::Timeout{std::move(desc)}));
+                    RT_TRY(notify(TestEvent::Timeout{tests[id.value].descriptor}));
                 }
                 if (status == rt::RecvStatus::Disconnected) {
                     rt::panic("test result channel disconnected");
@@ -427,8 +435,17 @@ rt::IoResult<void> run_tests_with(const TestOpts& opts, std::size_t concurrency,
             }
 
             CompletedTest completed = std::move(*received);
+            // A completed test's deadline goes with it. The queue holds at
+            // most one entry per running test, oldest first.
+            const auto due =
+                std::find_if(timeout_queue.begin(), timeout_queue.end(),
+                             [&](const TimeoutEntry& e) { return e.id == completed.id; });
+            if (due != timeout_queue.end()) {
+                timeout_queue.erase(due);
+            }
             if (auto node = running_tests.extract(completed.id)) {
                 node.mapped().join(completed);
+                spare = std::move(node);
             }
             const bool stop = opts.fail_fast && completed.result.is_failure();
             RT_TRY(notify(TestEvent::Result{std::move(completed)}));
@@ -441,9 +458,9 @@ rt::IoResult<void> run_tests_with(const TestOpts& opts, std::size_t concurrency,
     }
 
     // Benchmarks run one after another after all tests; fail-fast does not apply.
-    for (auto& [id, bench] : filtered_benchs) {
-        RT_TRY(notify(TestEvent::Wait{bench.descriptor}));
-        RunningTest running{run_test(opts, false, id, std::move(bench), strategy, tx)};
+    for (const std::size_t i : benchs) {
+        RT_TRY(notify(TestEvent::Wait{tests[i].descriptor}));
+        RunningTest running{start(i, false)};
         CompletedTest completed = recv_completed(rx);
         running.join(completed);
         RT_TRY(notify(TestEvent::Result{std::move(completed)}));

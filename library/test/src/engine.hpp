@@ -47,13 +47,15 @@ public:
         std::size_t count = 0;
         std::optional<std::uint64_t> shuffle_seed;
     };
-    /// A test is about to start.
+    /// A test is about to start. The descriptor is the engine's, lent for the
+    /// call: copy what must outlive it.
     struct Wait {
-        TestDesc desc;
+        const TestDesc& desc;
     };
-    /// A test is still running when its long-running period has passed (parallel mode only).
+    /// A test is still running when its long-running period has passed
+    /// (parallel mode only). The descriptor is lent for the call, as in Wait.
     struct Timeout {
-        TestDesc desc;
+        const TestDesc& desc;
     };
     /// A test has completed; the record may be moved out by the callback.
     struct Result {
@@ -107,10 +109,10 @@ struct RunningTest {
     void join(CompletedTest& completed);
 };
 
-/// A queued long-running deadline of a started test.
+/// A queued long-running deadline of a started test. It leaves the queue when
+/// it is due or when its test completes, whichever comes first.
 struct TimeoutEntry {
     TestId id;
-    TestDesc desc;
     Instant timeout;
 };
 
@@ -150,11 +152,11 @@ std::optional<rt::JoinHandle> run_test(const TestOpts& opts, bool force_ignore, 
                                        CompletedSender monitor_ch);
 
 /// Removes the deadlines not later than `now` from the front of `timeout_queue`
-/// and returns the descriptors of those tests still in `running`, in start order.
-std::vector<TestDesc> get_timed_out_tests(const RunningTests& running, TimeoutQueue& timeout_queue,
-                                          Instant now);
+/// and returns the ids of those tests still in `running`, in start order.
+std::vector<TestId> get_timed_out_tests(const RunningTests& running, TimeoutQueue& timeout_queue,
+                                        Instant now);
 /// The same, reading the monotonic clock.
-std::vector<TestDesc> get_timed_out_tests(const RunningTests& running, TimeoutQueue& timeout_queue);
+std::vector<TestId> get_timed_out_tests(const RunningTests& running, TimeoutQueue& timeout_queue);
 
 /// The Bench result of a benchmark body that returned normally: its summary
 /// and throughput in MB/s, or the single-sample-0 summary and 0 without one.

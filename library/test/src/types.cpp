@@ -28,10 +28,14 @@ NamePadding TestName::padding() const {
     return kind_ == Kind::AlignedName ? padding_ : NamePadding::NoPadding;
 }
 
-TestName TestName::with_padding(NamePadding p) const {
+TestName TestName::with_padding(NamePadding p) const& {
     // The copy keeps the text's form: borrowed static text stays borrowed and
     // an owned string is duplicated by the copy itself.
-    TestName n = *this;
+    return TestName(*this).with_padding(p);
+}
+
+TestName TestName::with_padding(NamePadding p) && {
+    TestName n = std::move(*this);
     n.kind_ = Kind::AlignedName;
     n.padding_ = p;
     return n;

@@ -37,8 +37,9 @@ public:
     /// The stored padding of an AlignedName; NoPadding for the other kinds.
     [[nodiscard]] NamePadding padding() const;
     /// An AlignedName with the same text and padding `p` (static text stays
-    /// borrowed; owned text is copied).
-    [[nodiscard]] TestName with_padding(NamePadding p) const;
+    /// borrowed; owned text is copied, or moved from an rvalue).
+    [[nodiscard]] TestName with_padding(NamePadding p) const&;
+    [[nodiscard]] TestName with_padding(NamePadding p) &&;
     /// True when an AlignedName holds an owned string (false: borrowed static text).
     [[nodiscard]] bool is_owned_text() const { return owned_; }
 
@@ -147,8 +148,9 @@ public:
                               BoxedBenchBody, BoxedBenchOnce>;
     /// From any of the six body kinds (or the variant itself).
     template <typename T>
-        requires(std::is_constructible_v<Body, T &&> && !std::is_same_v<std::decay_t<T>, TestFn>)
-    TestFn(T&& body) : body_(std::forward<T>(body)) {}
+    requires(std::is_constructible_v<Body, T&&> && !std::is_same_v<std::decay_t<T>, TestFn>)
+        TestFn(T&& body)
+        : body_(std::forward<T>(body)) {}
 
     /// The kind number, 0 to 5.
     [[nodiscard]] std::size_t kind() const { return body_.index(); }

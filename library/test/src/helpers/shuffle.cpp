@@ -148,6 +148,20 @@ std::optional<std::uint64_t> get_shuffle_seed(const TestOpts& opts) {
     return seed_from_time(now);
 }
 
+std::vector<std::size_t> shuffled_order(std::uint64_t seed,
+                                        std::span<const TestName* const> names) {
+    std::vector<std::size_t> order(names.size());
+    if (names.empty()) {
+        return order;
+    }
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        order[i] = i;
+    }
+    Rng rng(seed, calculate_hash(names));
+    rng.shuffle(std::span(order));
+    return order;
+}
+
 void shuffle_tests(std::uint64_t seed, std::vector<std::pair<TestId, TestDescAndFn>>& entries) {
     if (entries.empty()) {
         return;
@@ -157,17 +171,12 @@ void shuffle_tests(std::uint64_t seed, std::vector<std::pair<TestId, TestDescAnd
     for (const auto& entry : entries) {
         names.push_back(&entry.second.descriptor.name);
     }
-    Rng rng(seed, calculate_hash(names));
     // The swaps run on an index array; afterwards position i must receive the
     // entry that started at order[i], exactly as swapping the entries
     // themselves would leave it. Following each cycle of that permutation
     // moves every entry once, in place, instead of three moves per swap of a
     // large record. A visited position is marked by order[i] = i.
-    std::vector<std::size_t> order(entries.size());
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        order[i] = i;
-    }
-    rng.shuffle(std::span(order));
+    std::vector<std::size_t> order = shuffled_order(seed, names);
     for (std::size_t start = 0; start < order.size(); ++start) {
         if (order[start] == start) {
             continue;

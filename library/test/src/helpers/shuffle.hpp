@@ -93,8 +93,13 @@ private:
 /// Panics with "Failed to get system time" for a reading before the epoch.
 [[nodiscard]] std::uint64_t seed_from_time(const struct timespec& now);
 
-/// Permutes `entries` in place by `seed` and the entries' names; each id stays
-/// with its test. An empty list is left alone.
+/// The permutation of a list with these `names` under `seed`: position i of the
+/// shuffled list holds the item at position order[i] of the original.
+[[nodiscard]] std::vector<std::size_t> shuffled_order(std::uint64_t seed,
+                                                      std::span<const TestName* const> names);
+
+/// Permutes `entries` in place by `seed` and the entries' names (as
+/// shuffled_order does); each id stays with its test. An empty list is left alone.
 void shuffle_tests(std::uint64_t seed, std::vector<std::pair<TestId, TestDescAndFn>>& entries);
 
 }  // namespace test::helpers
