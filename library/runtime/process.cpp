@@ -319,9 +319,7 @@ Command& Command::stderr_(Stdio how) {
 IoResult<ExitStatus> Command::status() {
     auto result = run(stdin_how_.value_or(Stdio::Inherit), stdout_how_.value_or(Stdio::Inherit),
                       stderr_how_.value_or(Stdio::Inherit));
-    if (!result.ok()) {
-        return result.error();
-    }
+    RT_TRY(result);
     return result->status;
 }
 
@@ -422,9 +420,7 @@ IoResult<Child> Command::start(Stdio in, Stdio out, Stdio err) const {
                 break;
             case Stdio::Piped: {
                 auto pipe = make_pipe(fd == 0);
-                if (!pipe.ok()) {
-                    return pipe.error();
-                }
+                RT_TRY(pipe);
                 pipes[fd] = std::move(*pipe);
                 plan.stdio[fd] = pipes[fd].child.get();
                 break;
@@ -434,9 +430,7 @@ IoResult<Child> Command::start(Stdio in, Stdio out, Stdio err) const {
     // execve's error comes back through a close-on-exec pipe: end of file
     // without data means the program started.
     auto errors = make_pipe(false);
-    if (!errors.ok()) {
-        return errors.error();
-    }
+    RT_TRY(errors);
     plan.path = program_.c_str();
     plan.argv = argv.data();
     plan.envp = envp.data();
@@ -480,9 +474,7 @@ IoResult<Child> Command::start(Stdio in, Stdio out, Stdio err) const {
 
 IoResult<Output> Command::run(Stdio in, Stdio out, Stdio err) const {
     auto child = start(in, out, err);
-    if (!child.ok()) {
-        return child.error();
-    }
+    RT_TRY(child);
     // Nothing is written to a piped stdin: the child reads end of file.
     child->close_pipe(0);
 
@@ -494,12 +486,8 @@ IoResult<Output> Command::run(Stdio in, Stdio out, Stdio err) const {
     out_pipe.reset();
     err_pipe.reset();
     auto status = child->wait();
-    if (!drained.ok()) {
-        return drained.error();
-    }
-    if (!status.ok()) {
-        return status.error();
-    }
+    RT_TRY(drained);
+    RT_TRY(status);
     output.status = *status;
     return output;
 }
@@ -585,16 +573,12 @@ IoResult<ExitStatus> Child::wait() {
 IoResult<std::optional<ExitStatus>> Child::wait_until(
     std::chrono::steady_clock::time_point deadline) {
     auto ended = ended_by(deadline);
-    if (!ended.ok()) {
-        return ended.error();
-    }
+    RT_TRY(ended);
     if (!*ended) {
         return std::optional<ExitStatus>();
     }
     auto status = reap();
-    if (!status.ok()) {
-        return status.error();
-    }
+    RT_TRY(status);
     return std::optional<ExitStatus>(*status);
 }
 

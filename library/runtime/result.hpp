@@ -1,11 +1,14 @@
 #pragma once
-// I/O errors as values. Every fallible operation of the runtime and of the
-// harness returns an IoResult<T>: either the value or an IoError. Errors carry
-// an operating-system code (when they came from the system), a kind and a
-// message; debug() renders them for "{:?}"-style diagnostics.
+// Errors as values. Every fallible operation returns a Result<T, E>: either
+// the value or the error, propagated with RT_TRY. I/O operations return an
+// IoResult<T> (E = IoError); I/O errors carry an operating-system code (when
+// they came from the system), a kind and a message; debug() renders them for
+// "{:?}"-style diagnostics.
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -74,48 +77,79 @@ private:
     std::string message_;
 };
 
-/// Either a value of type T or an IoError.
-template <typename T>
-class [[nodiscard]] IoResult {
+/// Marks an error for returning through a Result whose value and error types
+/// could be confused: `return rt::Err{"stack is empty"};`.
+template <typename E>
+struct Err {
+    E error;
+};
+template <typename E>
+Err(E) -> Err<E>;
+Err(const char*)->Err<std::string>;
+
+/// Either a value of type T or an error of type E: the return type of every
+/// fallible operation (I/O, option reading, parsing, planning).
+template <typename T, typename E>
+class [[nodiscard]] Result {
 public:
-    IoResult(T value) : v_(std::in_place_index<0>, std::move(value)) {}
-    IoResult(IoError error) : v_(std::in_place_index<1>, std::move(error)) {}
+    Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+    /// The error itself, where it cannot be taken for a value.
+    Result(E error) requires(!std::is_same_v<T, E>)
+        : v_(std::in_place_index<1>, std::move(error)) {}
+    template <typename F>
+    requires std::is_constructible_v<E, F> Result(Err<F> err)
+        : v_(std::in_place_index<1>, E(std::move(err.error))) {}
 
     [[nodiscard]] bool ok() const { return v_.index() == 0; }
     explicit operator bool() const { return ok(); }
+    /// The value; only when ok().
     T& value() { return std::get<0>(v_); }
     const T& value() const { return std::get<0>(v_); }
     T& operator*() { return value(); }
+    const T& operator*() const { return value(); }
     T* operator->() { return &value(); }
-    const IoError& error() const { return std::get<1>(v_); }
+    const T* operator->() const { return &value(); }
+    /// The error; only when !ok().
+    const E& error() const { return std::get<1>(v_); }
 
 private:
-    std::variant<T, IoError> v_;
+    std::variant<T, E> v_;
 };
 
-/// The value-less result: success or an IoError.
-template <>
-class [[nodiscard]] IoResult<void> {
+/// The value-less result: success or an error.
+template <typename E>
+class [[nodiscard]] Result<void, E> {
 public:
-    IoResult() = default;
-    IoResult(IoError error) : error_(std::move(error)), failed_(true) {}
+    Result() = default;
+    Result(E error) : error_(std::move(error)) {}
+    template <typename F>
+    requires std::is_constructible_v<E, F> Result(Err<F> err) : error_(E(std::move(err.error))) {}
 
-    [[nodiscard]] bool ok() const { return !failed_; }
+    [[nodiscard]] bool ok() const { return !error_.has_value(); }
     explicit operator bool() const { return ok(); }
-    const IoError& error() const { return error_; }
+    /// The error; only when !ok().
+    const E& error() const { return *error_; }
 
 private:
-    IoError error_ = IoError::custom(ErrorKind::Other, "");
-    bool failed_ = false;
+    std::optional<E> error_;
 };
 
-/// Returns early from the enclosing function with the error of `expr` when it failed.
-#define RT_TRY(expr)                       \
-    do {                                   \
-        auto rt_try_result_ = (expr);      \
-        if (!rt_try_result_.ok()) {        \
-            return rt_try_result_.error(); \
-        }                                  \
+/// The result of an I/O operation.
+template <typename T>
+using IoResult = Result<T, IoError>;
+
+/// Returns early from the enclosing function with the error of `expr` (any
+/// Result) when it failed; the function's own Result must accept that error.
+/// A value is used afterwards through the named result:
+///     auto n = r.u16();
+///     RT_TRY(n);
+///     use(*n);
+#define RT_TRY(expr)                                  \
+    do {                                              \
+        auto&& rt_try_result_ = (expr);               \
+        if (!rt_try_result_.ok()) {                   \
+            return ::rt::Err{rt_try_result_.error()}; \
+        }                                             \
     } while (false)
 
 }  // namespace rt

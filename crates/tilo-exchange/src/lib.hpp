@@ -13,6 +13,8 @@
 #include <variant>
 #include <vector>
 
+#include "library/runtime/result.hpp"
+
 namespace tilo::exchange {
 
 /// Number of tiles on a vela card.
@@ -80,20 +82,7 @@ private:
 
 /// Either a value or an ExchangeError.
 template <typename T>
-class [[nodiscard]] Result {
-public:
-    Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
-    Result(ExchangeError error) : v_(std::in_place_index<1>, std::move(error)) {}
-
-    [[nodiscard]] bool ok() const { return v_.index() == 0; }
-    /// The value; only when ok().
-    [[nodiscard]] const T& value() const { return std::get<0>(v_); }
-    /// The error; only when !ok().
-    [[nodiscard]] const ExchangeError& error() const { return std::get<1>(v_); }
-
-private:
-    std::variant<T, ExchangeError> v_;
-};
+using Result = rt::Result<T, ExchangeError>;
 
 /// A card's logical-to-physical tile table.
 struct Topology {

@@ -59,9 +59,8 @@ OptPartResult<bool> get_gated_flag(const Matches& matches, bool allow_unstable,
                                    std::string_view name) {
     const bool present = matches.opt_present(name);
     if (present && !allow_unstable) {
-        return OptError{
-            "The \"" + std::string(name) +
-            "\" flag is only accepted on the nightly compiler with -Z unstable-options"};
+        return rt::Err{"The \"" + std::string(name) +
+                       "\" flag is only accepted on the nightly compiler with -Z unstable-options"};
     }
     return present;
 }
@@ -188,9 +187,7 @@ OptPartResult<TestOpts> parse_opts_impl(const Matches& matches) {
     TestOpts opts;
 
     const OptPartResult<bool> allow = get_allow_unstable(matches);
-    if (!allow.ok()) {
-        return OptError{allow.error()};
-    }
+    RT_TRY(allow);
     const bool allow_unstable = allow.value();
 
     struct GatedField {
@@ -202,30 +199,22 @@ OptPartResult<TestOpts> parse_opts_impl(const Matches& matches) {
           GatedField{"exclude-should-panic", &TestOpts::exclude_should_panic},
           GatedField{"fail-fast", &TestOpts::fail_fast}}) {
         const OptPartResult<bool> flag = get_gated_flag(matches, allow_unstable, gated.name);
-        if (!flag.ok()) {
-            return OptError{flag.error()};
-        }
+        RT_TRY(flag);
         opts.*gated.field = flag.value();
     }
 
     OptPartResult<std::optional<TestTimeOptions>> time_options =
         get_time_options(matches, allow_unstable);
-    if (!time_options.ok()) {
-        return OptError{time_options.error()};
-    }
+    RT_TRY(time_options);
     opts.time_options = time_options.value();
 
     const OptPartResult<bool> shuffle = get_shuffle(matches, allow_unstable);
-    if (!shuffle.ok()) {
-        return OptError{shuffle.error()};
-    }
+    RT_TRY(shuffle);
     opts.shuffle = shuffle.value();
 
     const OptPartResult<std::optional<std::uint64_t>> seed =
         get_shuffle_seed(matches, allow_unstable);
-    if (!seed.ok()) {
-        return OptError{seed.error()};
-    }
+    RT_TRY(seed);
     opts.shuffle_seed = seed.value();
 
     const bool include_ignored = matches.opt_present("include-ignored");
@@ -239,30 +228,22 @@ OptPartResult<TestOpts> parse_opts_impl(const Matches& matches) {
     opts.logfile = get_log_file(matches);
 
     const OptPartResult<RunIgnored> run_ignored = get_run_ignored(matches, include_ignored);
-    if (!run_ignored.ok()) {
-        return OptError{run_ignored.error()};
-    }
+    RT_TRY(run_ignored);
     opts.run_ignored = run_ignored.value();
 
     opts.filters = matches.free;
     opts.nocapture = get_nocapture(matches);
 
     const OptPartResult<std::optional<std::size_t>> threads = get_test_threads(matches);
-    if (!threads.ok()) {
-        return OptError{threads.error()};
-    }
+    RT_TRY(threads);
     opts.test_threads = threads.value();
 
     const OptPartResult<ColorConfig> color = get_color_config(matches);
-    if (!color.ok()) {
-        return OptError{color.error()};
-    }
+    RT_TRY(color);
     opts.color = color.value();
 
     const OptPartResult<OutputFormat> format = get_format(matches, quiet, allow_unstable);
-    if (!format.ok()) {
-        return OptError{format.error()};
-    }
+    RT_TRY(format);
     opts.format = format.value();
 
     opts.run_options.display_output = matches.opt_present("show-output");
@@ -309,10 +290,10 @@ OptPartResult<bool> get_allow_unstable(const Matches& matches) {
         return false;
     }
     if (!is_nightly()) {
-        return OptError{"the option `Z` is only accepted on the nightly compiler"};
+        return rt::Err{"the option `Z` is only accepted on the nightly compiler"};
     }
     if (*value != "unstable-options") {
-        return OptError{"Unrecognized option to `Z`"};
+        return rt::Err{"Unrecognized option to `Z`"};
     }
     return true;
 }
@@ -320,13 +301,9 @@ OptPartResult<bool> get_allow_unstable(const Matches& matches) {
 OptPartResult<std::optional<TestTimeOptions>> get_time_options(const Matches& matches,
                                                                bool allow_unstable) {
     const OptPartResult<bool> report_time = get_gated_flag(matches, allow_unstable, "report-time");
-    if (!report_time.ok()) {
-        return OptError{report_time.error()};
-    }
+    RT_TRY(report_time);
     const OptPartResult<bool> ensure_time = get_gated_flag(matches, allow_unstable, "ensure-time");
-    if (!ensure_time.ok()) {
-        return OptError{ensure_time.error()};
-    }
+    RT_TRY(ensure_time);
     if (!report_time.value() && !ensure_time.value()) {
         return std::optional<TestTimeOptions>();
     }
@@ -346,14 +323,14 @@ OptPartResult<std::optional<std::uint64_t>> get_shuffle_seed(const Matches& matc
     constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
     if (const std::optional<std::string> value = matches.opt_str("shuffle-seed")) {
         if (!allow_unstable) {
-            return OptError{
+            return rt::Err{
                 "The \"shuffle-seed\" option is only accepted on the nightly compiler with -Z "
                 "unstable-options"};
         }
         const helpers::Decimal seed = helpers::parse_decimal(*value, kMax);
         if (seed.error) {
-            return OptError{"argument for --shuffle-seed must be a number (error: " +
-                            std::string(seed.error) + ")"};
+            return rt::Err{"argument for --shuffle-seed must be a number (error: " +
+                           std::string(seed.error) + ")"};
         }
         return std::optional<std::uint64_t>(seed.value);
     }
@@ -379,7 +356,7 @@ OptPartResult<RunIgnored> get_run_ignored(const Matches& matches, bool include_i
     const bool ignored = matches.opt_present("ignored");
     if (include_ignored) {
         if (ignored) {
-            return OptError{"the options --include-ignored and --ignored are mutually exclusive"};
+            return rt::Err{"the options --include-ignored and --ignored are mutually exclusive"};
         }
         return RunIgnored::Include;
     }
@@ -401,11 +378,11 @@ OptPartResult<std::optional<std::size_t>> get_test_threads(const Matches& matche
     const helpers::Decimal threads =
         helpers::parse_decimal(*value, std::numeric_limits<std::size_t>::max());
     if (threads.error) {
-        return OptError{"argument for --test-threads must be a number > 0 (error: " +
-                        std::string(threads.error) + ")"};
+        return rt::Err{"argument for --test-threads must be a number > 0 (error: " +
+                       std::string(threads.error) + ")"};
     }
     if (threads.value == 0) {
-        return OptError{"argument for --test-threads must not be 0"};
+        return rt::Err{"argument for --test-threads must not be 0"};
     }
     return std::optional<std::size_t>(static_cast<std::size_t>(threads.value));
 }
@@ -421,7 +398,7 @@ OptPartResult<ColorConfig> get_color_config(const Matches& matches) {
     if (*value == "never") {
         return ColorConfig::Never;
     }
-    return OptError{"argument for --color must be auto, always, or never (was " + *value + ")"};
+    return rt::Err{"argument for --color must be auto, always, or never (was " + *value + ")"};
 }
 
 OptPartResult<OutputFormat> get_format(const Matches& matches, bool quiet, bool allow_unstable) {
@@ -437,14 +414,14 @@ OptPartResult<OutputFormat> get_format(const Matches& matches, bool quiet, bool 
     }
     if (*value == "json" || *value == "junit") {
         if (!allow_unstable) {
-            return OptError{"The \"" + *value +
-                            "\" format is only accepted on the nightly compiler with -Z "
-                            "unstable-options"};
+            return rt::Err{"The \"" + *value +
+                           "\" format is only accepted on the nightly compiler with -Z "
+                           "unstable-options"};
         }
         return *value == "json" ? OutputFormat::Json : OutputFormat::Junit;
     }
-    return OptError{"argument for --format must be pretty, terse, json or junit (was " + *value +
-                    ")"};
+    return rt::Err{"argument for --format must be pretty, terse, json or junit (was " + *value +
+                   ")"};
 }
 
 namespace {

@@ -13,6 +13,7 @@
 #include <variant>
 #include <vector>
 
+#include "library/runtime/result.hpp"
 #include "library/test/src/optparse.hpp"
 #include "library/test/src/test_opts.hpp"
 #include "library/test/src/time.hpp"
@@ -34,27 +35,9 @@ void usage(std::string_view program, const optparse::Options& options);
 /// "Usage: {program} [OPTIONS] [FILTERS...]", then the epilogue.
 std::string usage_text(std::string_view program, const optparse::Options& options);
 
-/// An option error message, as returned by the option readers.
-struct OptError {
-    std::string message;
-};
-
-/// The outcome of an option reader: a value, or the option error to report.
+/// The outcome of an option reader: a value, or the option error message to report.
 template <typename T>
-class OptPartResult {
-public:
-    OptPartResult(T value) : v_(std::in_place_index<0>, std::move(value)) {}
-    OptPartResult(OptError error) : v_(std::in_place_index<1>, std::move(error)) {}
-
-    [[nodiscard]] bool ok() const { return v_.index() == 0; }
-    T& value() { return std::get<0>(v_); }
-    const T& value() const { return std::get<0>(v_); }
-    /// The error message (only when !ok()).
-    [[nodiscard]] const std::string& error() const { return std::get<1>(v_).message; }
-
-private:
-    std::variant<T, OptError> v_;
-};
+using OptPartResult = rt::Result<T, std::string>;
 
 /// Builds the TestOpts from a successful parse, examining the options in a
 /// fixed order; the first problem found is the error. Writes the `--logfile`

@@ -296,13 +296,9 @@ rt::IoResult<bool> run_tests_console(const TestOpts& opts, std::vector<TestDescA
     std::unique_ptr<formatters::OutputFormatter> out = get_formatter(opts, name_width, concurrency);
 
     auto log = RunLog::open(opts.logfile);
-    if (!log.ok()) {
-        return log.error();
-    }
+    RT_TRY(log);
     auto report = RunReport::open(opts.junit_report);
-    if (!report.ok()) {
-        return report.error();
-    }
+    RT_TRY(report);
     ConsoleTestState st;
     st.options = opts.run_options;
 
@@ -356,9 +352,7 @@ rt::IoResult<void> list_tests_console(const TestOpts& opts, std::vector<TestDesc
     }
 
     auto log = RunLog::open(opts.logfile);
-    if (!log.ok()) {
-        return log.error();
-    }
+    RT_TRY(log);
     ConsoleTestDiscoveryState st;
 
     RT_TRY(out->write_discovery_start());

@@ -289,9 +289,7 @@ Result<std::vector<std::uint8_t>> expand(std::span<const std::uint8_t> cap,
                             return Err{"stack is empty"};
                         }
                         auto r = binary_op(cur, x.number, y.number);
-                        if (!r) {
-                            return Err{r.error()};
-                        }
+                        RT_TRY(r);
                         stack.push_back(Param{r.value()});
                         break;
                     }
@@ -322,9 +320,7 @@ Result<std::vector<std::uint8_t>> expand(std::span<const std::uint8_t> cap,
                             return Err{"stack is empty"};
                         }
                         auto r = format(x, *format_op_from_char(static_cast<char>(cur)), Flags{});
-                        if (!r) {
-                            return Err{r.error()};
-                        }
+                        RT_TRY(r);
                         output.insert(output.end(), r.value().begin(), r.value().end());
                         if (output.size() > MAX_EXPANSION_BYTES) {
                             return Err{"expansion too long"};
@@ -446,9 +442,7 @@ Result<std::vector<std::uint8_t>> expand(std::span<const std::uint8_t> cap,
                         return Err{"stack is empty"};
                     }
                     auto r = format(x, *op, flags);
-                    if (!r) {
-                        return Err{r.error()};
-                    }
+                    RT_TRY(r);
                     output.insert(output.end(), r.value().begin(), r.value().end());
                     if (output.size() > MAX_EXPANSION_BYTES) {
                         return Err{"expansion too long"};

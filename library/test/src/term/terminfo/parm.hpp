@@ -14,37 +14,15 @@
 #include <variant>
 #include <vector>
 
+#include "library/runtime/result.hpp"
+
 namespace test::term::terminfo {
 
-/// Wraps an error for returning through Result: `return Err{"stack is empty"};`.
-template <typename E>
-struct Err {
-    E error;
-};
-template <typename E>
-Err(E) -> Err<E>;
-Err(const char*)->Err<std::string>;
-
-/// Either a value or an error (an error text unless said otherwise); used by
-/// the interpreter, the compiled-entry parser and the entry loader.
+/// Results of the interpreter, the compiled-entry parser and the entry loader
+/// carry an error text unless said otherwise.
 template <typename T, typename E = std::string>
-class [[nodiscard]] Result {
-public:
-    Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
-    template <typename F>
-    Result(Err<F> err) : v_(std::in_place_index<1>, E(std::move(err.error))) {}
-
-    [[nodiscard]] bool ok() const { return v_.index() == 0; }
-    explicit operator bool() const { return ok(); }
-    /// The value; only valid when ok().
-    T& value() { return std::get<0>(v_); }
-    const T& value() const { return std::get<0>(v_); }
-    /// The error; only valid when !ok().
-    const E& error() const { return std::get<1>(v_); }
-
-private:
-    std::variant<T, E> v_;
-};
+using Result = rt::Result<T, E>;
+using rt::Err;
 
 /// A parameter or stack value of the interpreter: always a signed 32-bit number.
 struct Param {

@@ -612,6 +612,16 @@ public:
         return v;
     }
 
+    // A number field: 32 bits wide in the extended format, 16 bits otherwise.
+    Result<std::uint32_t> number(bool wide) {
+        if (wide) {
+            return u32();
+        }
+        const auto v = u16();
+        RT_TRY(v);
+        return std::uint32_t{*v};
+    }
+
     // Up to `n` bytes: fewer when the data ends first.
     std::span<const std::uint8_t> take(std::size_t n) {
         const std::size_t count = std::min(n, data_.size() - pos_);
@@ -627,11 +637,9 @@ private:
 
 // Reads one header length field: signed 16 bits, -1 meaning "none" (0).
 Result<std::size_t> read_length(Reader& r) {
-    auto raw = r.u16();
-    if (!raw) {
-        return Err{raw.error()};
-    }
-    const auto n = static_cast<std::int16_t>(raw.value());
+    const auto raw = r.u16();
+    RT_TRY(raw);
+    const auto n = static_cast<std::int16_t>(*raw);
     if (n == -1) {
         return std::size_t{0};
     }
@@ -691,30 +699,27 @@ std::string octal(unsigned v) {
 }  // namespace
 
 Result<TermInfo> parse(std::span<const std::uint8_t> data, bool longnames) {
-// Propagates the error of a Result-returning expression, else yields its value.
-#define TRY_READ(var, expr)          \
-    auto var##_r = (expr);           \
-    if (!var##_r) {                  \
-        return Err{var##_r.error()}; \
-    }                                \
-    auto var = var##_r.value()
-
     Reader r(data);
-    TRY_READ(magic, r.u16());
+    const auto magic = r.u16();
+    RT_TRY(magic);
     bool extended = false;
-    if (magic == MAGIC_LEGACY) {
+    if (*magic == MAGIC_LEGACY) {
         extended = false;
-    } else if (magic == MAGIC_EXTENDED) {
+    } else if (*magic == MAGIC_EXTENDED) {
         extended = true;
     } else {
-        return Err{"invalid magic number, found " + octal(magic)};
+        return Err{"invalid magic number, found " + octal(*magic)};
     }
 
-    TRY_READ(names_bytes, read_length(r));
-    TRY_READ(bools_bytes, read_length(r));
-    TRY_READ(numbers_count, read_length(r));
-    TRY_READ(string_offsets_count, read_length(r));
-    TRY_READ(string_table_bytes, read_length(r));
+    // The five header lengths, in file order.
+    std::size_t lengths[5];
+    for (std::size_t& length : lengths) {
+        const auto read = read_length(r);
+        RT_TRY(read);
+        length = *read;
+    }
+    const auto [names_bytes, bools_bytes, numbers_count, string_offsets_count, string_table_bytes] =
+        lengths;
 
     if (names_bytes == 0) {
         return Err{"incompatible file: names field must be at least 1 byte wide"};
@@ -750,36 +755,31 @@ Result<TermInfo> parse(std::span<const std::uint8_t> data, bool longnames) {
         }
         start = bar + 1;
     }
-    TRY_READ(names_nul, r.byte());
-    if (names_nul != 0) {
+    const auto names_nul = r.byte();
+    RT_TRY(names_nul);
+    if (*names_nul != 0) {
         return Err{"incompatible file: missing null terminator for names section"};
     }
 
     for (std::size_t i = 0; i < bools_bytes; ++i) {
-        TRY_READ(b, r.byte());
-        if (b == 1) {
+        const auto b = r.byte();
+        RT_TRY(b);
+        if (*b == 1) {
             info.bool_caps.emplace(bnames[i], true);
         }
     }
 
     // Numbers start on an even offset.
     if ((bools_bytes + names_bytes) % 2 == 1) {
-        TRY_READ(pad, r.byte());
-        (void)pad;
+        RT_TRY(r.byte());
     }
 
     for (std::size_t i = 0; i < numbers_count; ++i) {
-        std::uint32_t n = 0;
-        if (extended) {
-            TRY_READ(v, r.u32());
-            n = v;
-        } else {
-            TRY_READ(v, r.u16());
-            n = v;
-        }
+        const auto n = r.number(extended);
+        RT_TRY(n);
         // 0xFFFF marks an absent number in both formats.
-        if (n != 0xFFFF) {
-            info.num_caps.emplace(nnames[i], n);
+        if (*n != 0xFFFF) {
+            info.num_caps.emplace(nnames[i], *n);
         }
     }
 
@@ -787,8 +787,9 @@ Result<TermInfo> parse(std::span<const std::uint8_t> data, bool longnames) {
         std::vector<std::uint16_t> offsets;
         offsets.reserve(string_offsets_count);
         for (std::size_t i = 0; i < string_offsets_count; ++i) {
-            TRY_READ(off, r.u16());
-            offsets.push_back(off);
+            const auto off = r.u16();
+            RT_TRY(off);
+            offsets.push_back(*off);
         }
         const auto table = r.take(string_table_bytes);
         for (std::size_t i = 0; i < offsets.size(); ++i) {
@@ -822,7 +823,6 @@ Result<TermInfo> parse(std::span<const std::uint8_t> data, bool longnames) {
                                   std::vector<std::uint8_t>(rest.begin(), rest.begin() + len));
         }
     }
-#undef TRY_READ
     return info;
 }
 
