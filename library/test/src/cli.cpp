@@ -250,14 +250,10 @@ OptPartResult<TestOpts> parse_opts_impl(const Matches& matches) {
     opts.run_options.abort_on_failure = false;
 
     OptPartResult<std::optional<Shard>> shard = get_shard(matches);
-    if (!shard.ok()) {
-        return OptError{shard.error()};
-    }
+    RT_TRY(shard);
     opts.shard = shard.value();
     const OptPartResult<std::size_t> retries = get_retries(matches);
-    if (!retries.ok()) {
-        return OptError{retries.error()};
-    }
+    RT_TRY(retries);
     opts.retries = retries.value();
     opts.fail_if_no_tests = matches.opt_present("fail-if-no-tests");
     opts.junit_report = matches.opt_str("junit-report");
@@ -439,25 +435,25 @@ OptPartResult<std::optional<Shard>> shard_from(const std::optional<std::string>&
     const std::string count_str(count_name);
     const std::string index_str(index_name);
     if (!count_text || !index_text) {
-        return OptError{count_str + " and " + index_str + " must be given together"};
+        return rt::Err{count_str + " and " + index_str + " must be given together"};
     }
     const std::string prefix = options ? "argument for " : "";
     constexpr std::uint64_t kMax = std::numeric_limits<std::size_t>::max();
     const helpers::Decimal count = helpers::parse_decimal(*count_text, kMax);
     if (count.error) {
-        return OptError{prefix + count_str + " must be a number > 0 (error: " + count.error + ")"};
+        return rt::Err{prefix + count_str + " must be a number > 0 (error: " + count.error + ")"};
     }
     if (count.value == 0) {
-        return OptError{prefix + count_str + " must not be 0"};
+        return rt::Err{prefix + count_str + " must not be 0"};
     }
     const helpers::Decimal index = helpers::parse_decimal(*index_text, kMax);
     if (index.error) {
-        return OptError{prefix + index_str + " must be a number (error: " + index.error + ")"};
+        return rt::Err{prefix + index_str + " must be a number (error: " + index.error + ")"};
     }
     if (index.value >= count.value) {
-        return OptError{prefix + index_str + " must be less than " + count_str + " (" +
-                        std::to_string(index.value) + " is not less than " +
-                        std::to_string(count.value) + ")"};
+        return rt::Err{prefix + index_str + " must be less than " + count_str + " (" +
+                       std::to_string(index.value) + " is not less than " +
+                       std::to_string(count.value) + ")"};
     }
     return std::optional<Shard>(
         Shard{static_cast<std::size_t>(count.value), static_cast<std::size_t>(index.value)});
@@ -484,7 +480,7 @@ OptPartResult<std::size_t> get_retries(const Matches& matches) {
     const helpers::Decimal retries =
         helpers::parse_decimal(*value, std::numeric_limits<std::size_t>::max());
     if (retries.error) {
-        return OptError{
+        return rt::Err{
             "argument for --retries must be a number (error: " + std::string(retries.error) + ")"};
     }
     return static_cast<std::size_t>(retries.value);
