@@ -1,7 +1,7 @@
 #pragma once
-// Small text and environment helpers shared by the whole harness: UTF-8
-// checking and lossy decoding, debug quoting, environment variables and the
-// process arguments. All functions are pure or read process-wide state only.
+// Small text and environment helpers shared by the whole harness: debug
+// quoting, environment variables and the process arguments (UTF-8 itself is
+// in utf8.hpp). All functions are pure or read process-wide state only.
 
 #include <cstdint>
 #include <optional>
@@ -16,12 +16,6 @@ namespace rt {
 std::optional<std::string> env_var(const char* name);
 /// The raw value of an environment variable when present (any bytes).
 std::optional<std::string> env_var_os(const char* name);
-
-/// True when `bytes` is valid UTF-8.
-bool is_utf8(std::string_view bytes);
-/// Decodes UTF-8, replacing each maximal invalid subsequence by one U+FFFD.
-std::string utf8_lossy(std::string_view bytes);
-std::string utf8_lossy(std::span<const std::uint8_t> bytes);
 
 /// The debug-quoted form of a text: in double quotes, with `"` and `\` escaped,
 /// \t \r \n \0 written as such, other control characters (C0, DEL, C1) as

@@ -1,5 +1,6 @@
 // Text helpers and I/O error rendering.
 #include "library/runtime/text.hpp"
+#include "library/runtime/utf8.hpp"
 
 #include <gtest/gtest.h>
 

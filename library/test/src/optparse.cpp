@@ -1,6 +1,7 @@
 #include "library/test/src/optparse.hpp"
 
 #include "library/runtime/panic.hpp"
+#include "library/runtime/utf8.hpp"
 
 #include <algorithm>
 #include <string>
@@ -23,36 +24,8 @@ struct Decoded {
 // Decodes the UTF-8 character at `i`. A malformed sequence yields kInvalid
 // and a length of one byte, so every byte is visited exactly once.
 Decoded decode_at(std::string_view s, std::size_t i) {
-    const auto b0 = static_cast<unsigned char>(s[i]);
-    if (b0 < 0x80) {
-        return {b0, 1};
-    }
-    std::size_t len = 0;
-    char32_t cp = 0;
-    char32_t min = 0;
-    if ((b0 & 0xE0) == 0xC0) {
-        len = 2, cp = b0 & 0x1F, min = 0x80;
-    } else if ((b0 & 0xF0) == 0xE0) {
-        len = 3, cp = b0 & 0x0F, min = 0x800;
-    } else if ((b0 & 0xF8) == 0xF0) {
-        len = 4, cp = b0 & 0x07, min = 0x10000;
-    } else {
-        return {kInvalid, 1};
-    }
-    if (i + len > s.size()) {
-        return {kInvalid, 1};
-    }
-    for (std::size_t k = 1; k < len; ++k) {
-        const auto b = static_cast<unsigned char>(s[i + k]);
-        if ((b & 0xC0) != 0x80) {
-            return {kInvalid, 1};
-        }
-        cp = (cp << 6) | (b & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        return {kInvalid, 1};
-    }
-    return {cp, len};
+    const rt::Utf8Char c = rt::utf8_decode(s, i);
+    return c.valid ? Decoded{c.code_point, c.len} : Decoded{kInvalid, 1};
 }
 
 // The Unicode White_Space property.

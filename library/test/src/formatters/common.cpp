@@ -7,7 +7,7 @@
 #include <string>
 #include <system_error>
 
-#include "library/runtime/text.hpp"
+#include "library/runtime/utf8.hpp"
 #include "library/test/src/term/terminal.hpp"
 
 namespace test::formatters {

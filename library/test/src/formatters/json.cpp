@@ -4,7 +4,7 @@
 #include <string>
 #include <utility>
 
-#include "library/runtime/text.hpp"
+#include "library/runtime/utf8.hpp"
 #include "library/test/src/formatters/common.hpp"
 
 namespace test::formatters {

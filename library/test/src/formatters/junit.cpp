@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "library/runtime/panic.hpp"
-#include "library/runtime/text.hpp"
+#include "library/runtime/utf8.hpp"
 #include "library/test/src/formatters/common.hpp"
 
 namespace test::formatters {

@@ -1,6 +1,7 @@
 #include "library/test/src/term/terminfo/terminfo.hpp"
 
 #include "library/runtime/text.hpp"
+#include "library/runtime/utf8.hpp"
 #include "library/test/src/term/terminfo/parser/compiled.hpp"
 
 #include <cerrno>
@@ -49,30 +50,11 @@ std::optional<std::pair<std::string_view, std::uint32_t>> first_char(std::string
     if (name.empty()) {
         return std::nullopt;
     }
-    const auto lead = static_cast<std::uint8_t>(name[0]);
-    std::size_t len = 0;
-    std::uint32_t cp = 0;
-    if (lead < 0x80) {
-        return std::pair{name.substr(0, 1), std::uint32_t{lead}};
-    } else if ((lead & 0xE0) == 0xC0) {
-        len = 2;
-        cp = lead & 0x1F;
-    } else if ((lead & 0xF0) == 0xE0) {
-        len = 3;
-        cp = lead & 0x0F;
-    } else if ((lead & 0xF8) == 0xF0) {
-        len = 4;
-        cp = lead & 0x07;
-    } else {
+    const rt::Utf8Char c = rt::utf8_decode(name, 0);
+    if (!c.valid) {
         return std::nullopt;
     }
-    if (name.size() < len || !rt::is_utf8(name.substr(0, len))) {
-        return std::nullopt;
-    }
-    for (std::size_t i = 1; i < len; ++i) {
-        cp = (cp << 6) | (static_cast<std::uint8_t>(name[i]) & 0x3F);
-    }
-    return std::pair{name.substr(0, len), cp};
+    return std::pair{name.substr(0, c.len), c.code_point};
 }
 
 std::string hex(std::uint32_t v) {

@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "library/runtime/utf8.hpp"
+
 namespace test::term::terminfo::parser {
 
 // The capability names of the compiled format, in index order: 37 standard
@@ -649,44 +651,6 @@ Result<std::size_t> read_length(Reader& r) {
     return static_cast<std::size_t>(n);
 }
 
-// Strict UTF-8 validation (no overlong forms, surrogates or code points past
-// U+10FFFF). Kept here so that the parser depends on the standard library only.
-bool valid_utf8(std::span<const std::uint8_t> s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const std::uint8_t b = s[i];
-        std::size_t len = 0;
-        std::uint8_t lo = 0x80;
-        std::uint8_t hi = 0xBF;
-        if (b < 0x80) {
-            ++i;
-            continue;
-        } else if (b >= 0xC2 && b <= 0xDF) {
-            len = 2;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            len = 3;
-            lo = b == 0xE0 ? 0xA0 : 0x80;  // no overlong forms
-            hi = b == 0xED ? 0x9F : 0xBF;  // no surrogates
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            len = 4;
-            lo = b == 0xF0 ? 0x90 : 0x80;  // no overlong forms
-            hi = b == 0xF4 ? 0x8F : 0xBF;  // nothing past U+10FFFF
-        } else {
-            return false;
-        }
-        if (s.size() - i < len || s[i + 1] < lo || s[i + 1] > hi) {
-            return false;
-        }
-        for (std::size_t k = 2; k < len; ++k) {
-            if (s[i + k] < 0x80 || s[i + k] > 0xBF) {
-                return false;
-            }
-        }
-        i += len;
-    }
-    return true;
-}
-
 std::string octal(unsigned v) {
     std::string out;
     do {
@@ -743,7 +707,7 @@ Result<TermInfo> parse(std::span<const std::uint8_t> data, bool longnames) {
     // Names: "name1|name2|description", then a NUL.
     const auto names = r.take(names_bytes - 1);
     const std::string_view names_text(reinterpret_cast<const char*>(names.data()), names.size());
-    if (!valid_utf8(names)) {
+    if (!rt::is_utf8(names)) {
         return Err{"input not utf-8"};
     }
     std::size_t start = 0;
