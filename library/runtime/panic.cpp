@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "library/runtime/children.hpp"
+#include "library/runtime/crash.hpp"
 #include "library/runtime/io.hpp"
 #include "library/runtime/text.hpp"
 #include "library/runtime/thread.hpp"
@@ -48,6 +49,7 @@ void run_hook(const Payload& payload, Location location, bool can_unwind) {
     PANIC_COUNT.fetch_add(1, std::memory_order_relaxed);
     if (IN_HOOK) {
         write_raw_stderr("thread panicked while processing panic. aborting.\n");
+        note_reported_abort();
         std::abort();
     }
     std::shared_ptr<const PanicHook> hook;
@@ -66,6 +68,7 @@ void run_hook(const Payload& payload, Location location, bool can_unwind) {
         }
     } catch (...) {
         write_raw_stderr("thread panicked while processing panic. aborting.\n");
+        note_reported_abort();
         std::abort();
     }
     IN_HOOK = false;
@@ -183,6 +186,7 @@ void zuno_end_short_backtrace(Payload payload, Location location, bool can_unwin
     run_hook(payload, location, can_unwind);
     if (!can_unwind) {
         end_child_groups();  // no child group outlives the abort
+        note_reported_abort();
         std::abort();
     }
     throw Panic(std::move(payload), location);

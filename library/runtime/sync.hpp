@@ -46,6 +46,8 @@ private:
     friend class Mutex<T>;
     explicit MutexGuard(Mutex<T>& owner)
         : owner_(&owner), lock_(owner.mutex_), exceptions_at_lock_(std::uncaught_exceptions()) {}
+    MutexGuard(Mutex<T>& owner, std::unique_lock<std::mutex> lock)
+        : owner_(&owner), lock_(std::move(lock)), exceptions_at_lock_(std::uncaught_exceptions()) {}
     Mutex<T>* owner_;
     std::unique_lock<std::mutex> lock_;
     int exceptions_at_lock_;
@@ -71,6 +73,16 @@ public:
     /// as it was when the lock was taken.
     LockResult<T> lock() {
         MutexGuard<T> guard(*this);
+        bool was = poisoned_.load(std::memory_order_relaxed);
+        return LockResult<T>{std::move(guard), was};
+    }
+    /// Takes the mutex only if it is free at once; nothing otherwise.
+    std::optional<LockResult<T>> try_lock() {
+        std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+        if (!lock.owns_lock()) {
+            return std::nullopt;
+        }
+        MutexGuard<T> guard(*this, std::move(lock));
         bool was = poisoned_.load(std::memory_order_relaxed);
         return LockResult<T>{std::move(guard), was};
     }

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <vector>
 
+#include "library/runtime/crash.hpp"
 #include "library/runtime/text.hpp"
 
 namespace rt {
@@ -55,6 +56,18 @@ struct HookNode {
 std::atomic<HookNode*> HOOKS_HEAD{nullptr};
 std::mutex HOOKS_MUTEX;
 
+// The calling thread's alternate signal stack, released when the thread ends.
+class SignalStackScope {
+public:
+    SignalStackScope() : handle_(install_signal_stack()) {}
+    SignalStackScope(const SignalStackScope&) = delete;
+    SignalStackScope& operator=(const SignalStackScope&) = delete;
+    ~SignalStackScope() { release_signal_stack(handle_); }
+
+private:
+    void* handle_;
+};
+
 void* thread_start(void* raw) {
     // Take over the reference that spawn_thread leaked for us.
     std::shared_ptr<detail::ThreadPacket> packet(
@@ -65,6 +78,7 @@ void* thread_start(void* raw) {
     // The kernel keeps at most 15 bytes of a thread name.
     const std::string short_name = packet->name.substr(0, 15);
     pthread_setname_np(pthread_self(), short_name.c_str());
+    const SignalStackScope signal_stack;
 
     try {
         for (auto& action : packet->actions) {
@@ -174,8 +188,11 @@ std::variant<JoinHandle, SpawnError> spawn_thread(std::string name, std::size_t 
 
     pthread_attr_t attr;
     pthread_attr_init(&attr);
+    // Below the floor the thread's own start-up, a panic report or the signal
+    // handlers would overflow a tiny stack.
+    const std::size_t stack_floor = 64 * 1024 + PTHREAD_STACK_MIN;
     std::size_t size = stack_size == 0 ? min_stack_size() : stack_size;
-    size = std::max<std::size_t>(size, PTHREAD_STACK_MIN);
+    size = std::max<std::size_t>(size, stack_floor);
     size = (size + page_size() - 1) / page_size() * page_size();
     pthread_attr_setstacksize(&attr, size);
 
@@ -297,6 +314,10 @@ std::optional<std::size_t> parse_cpu_max(std::string_view line) {
 
 void set_current_thread_name(const std::string* name) {
     THREAD_NAME = name;
+}
+
+const std::string* current_thread_name_ptr() {
+    return THREAD_NAME;
 }
 
 }  // namespace detail

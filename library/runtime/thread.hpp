@@ -24,6 +24,8 @@ namespace detail {
 struct ThreadPacket;
 /// Names the calling thread for reports; `name` must outlive the thread (or be reset to null).
 void set_current_thread_name(const std::string* name);
+/// The calling thread's name as set above (null when none); safe in a signal handler.
+const std::string* current_thread_name_ptr();
 /// CPUs granted by a cgroup v2 cpu.max line ("QUOTA PERIOD", rounded up, at
 /// least 1); nothing for "max ..." or a malformed line.
 std::optional<std::size_t> parse_cpu_max(std::string_view line);
@@ -59,7 +61,8 @@ std::variant<JoinHandle, SpawnError> spawn_thread(std::string name, std::size_t 
                                                   std::function<void()> body);
 
 /// The default stack size of new threads: 2 MiB, or ZUNO_MIN_STACK (decimal
-/// bytes) when set; read once per process.
+/// bytes) when set; read once per process. Whatever is asked for, a thread
+/// gets at least 64 KiB above the system's minimum.
 std::size_t min_stack_size();
 
 /// The calling thread's full name: "main" on the main thread, the name given

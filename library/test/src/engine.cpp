@@ -8,6 +8,7 @@
 #include <string_view>
 #include <utility>
 
+#include "library/runtime/crash.hpp"
 #include "library/runtime/io.hpp"
 #include "library/runtime/panic.hpp"
 #include "library/runtime/process.hpp"
@@ -66,12 +67,21 @@ std::optional<TestExecTime> elapsed_since(const std::optional<Clock::time_point>
     return TestExecTime{std::chrono::duration_cast<Duration>(Clock::now() - *start)};
 }
 
+// Registers the test as running on the calling thread: an exit() meanwhile
+// names it, and a crash names it and writes its captured output.
+rt::ActiveWork active_test(const TestDesc& desc, const rt::CaptureBuffer& data, bool nocapture) {
+    std::string name(desc.name.as_slice());
+    std::string header = "error: test " + name + " crashed with signal ";
+    return rt::ActiveWork(std::move(name), std::move(header), nocapture ? nullptr : data);
+}
+
 // The in-process job, on the test's thread (or the caller's at the thread limit).
 // Times are measured when `measure` is set, which time options imply.
 void run_test_in_process(TestId id, TestDesc desc, bool nocapture, bool measure,
                          const std::optional<TestTimeOptions>& time_opts, RunnableTest& runnable,
                          CompletedSender& monitor_ch) {
     const rt::CaptureBuffer data = rt::make_capture_buffer();
+    const rt::ActiveWork active = active_test(desc, data, nocapture);
     CaptureScope capture(data, nocapture);
 
     std::optional<Clock::time_point> start;
@@ -102,6 +112,7 @@ void run_test_in_process(TestId id, TestDesc desc, bool nocapture, bool measure,
 void run_bench(TestId id, TestDesc desc, bool nocapture, RunnableBench& bench,
                CompletedSender& monitor_ch) {
     const rt::CaptureBuffer data = rt::make_capture_buffer();
+    const rt::ActiveWork active = active_test(desc, data, nocapture);
     CaptureScope capture(data, nocapture);
     Bencher bencher;
     bool returned_error = false;

@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "library/runtime/children.hpp"
+#include "library/runtime/crash.hpp"
 #include "library/runtime/io.hpp"
 #include "library/runtime/panic.hpp"
 #include "library/runtime/text.hpp"
@@ -147,7 +148,11 @@ void test_main_with_exit_callback(const std::vector<std::string>& args,
         install_abort_flushing_hook();
         install_capture_sharing_spawn_hook();
     }
-    rt::IoResult<bool> outcome = run_tests_console(opts, std::move(tests));
+    rt::IoResult<bool> outcome = [&] {
+        // A test that ends the process must not pass for a finished run.
+        const rt::ExitGuard exit_guard("error: the process exited while tests were running: ");
+        return run_tests_console(opts, std::move(tests));
+    }();
     // The default hook applies from here on, whether or not ours was installed.
     (void)rt::take_hook();
     mark_normal_end(opts);

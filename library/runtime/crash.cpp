@@ -1,0 +1,281 @@
+#include "library/runtime/crash.hpp"
+
+#include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <mutex>
+#include <set>
+#include <vector>
+
+#include "library/runtime/children.hpp"
+#include "library/runtime/thread.hpp"
+
+namespace rt {
+
+namespace detail {
+
+// One unit of work in progress; owned by its ActiveWork, on that thread's stack frame's scope.
+struct WorkRecord {
+    std::string name;
+    std::string crash_header;
+    CaptureBuffer capture;
+    WorkRecord* outer = nullptr;  // the scope this one nests in, on the same thread
+};
+
+}  // namespace detail
+
+namespace {
+
+using detail::WorkRecord;
+
+// The work in progress of every thread; read by the exit guard.
+struct Registry {
+    std::mutex mutex;
+    std::multiset<const WorkRecord*> records;
+};
+
+Registry& registry() {
+    static auto* r = new Registry;  // never destroyed: read during exit
+    return *r;
+}
+
+// The innermost work of the calling thread; read by the crash handler.
+thread_local WorkRecord* CURRENT_WORK = nullptr;
+
+// The exit guard in force (its prefix), and the process that armed it: a
+// child forked afterwards must exit as it likes.
+std::atomic<const std::string*> EXIT_PREFIX{nullptr};
+std::atomic<pid_t> EXIT_PID{0};
+
+std::atomic<bool> ABORT_REPORTED{false};
+
+// The calling thread's stack guard, [GUARD_LOW, GUARD_HIGH); empty when unknown.
+thread_local std::uintptr_t GUARD_LOW = 0;
+thread_local std::uintptr_t GUARD_HIGH = 0;
+
+constexpr std::size_t SIGNAL_STACK_SIZE = 64 * 1024;
+
+void raw_write(const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(2, data, size);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+}
+
+void raw_write(std::string_view text) {
+    raw_write(text.data(), text.size());
+}
+
+void on_exit() {
+    const std::string* prefix = EXIT_PREFIX.load();
+    if (prefix == nullptr || EXIT_PID.load() != ::getpid()) {
+        return;
+    }
+    std::vector<std::string> names;
+    {
+        Registry& r = registry();
+        std::lock_guard lock(r.mutex);
+        for (const WorkRecord* record : r.records) {
+            names.push_back(record->name);
+        }
+    }
+    std::sort(names.begin(), names.end());
+    std::string message = *prefix;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        message += (i == 0 ? "" : ", ") + names[i];
+    }
+    message += '\n';
+    raw_write(message);
+    // The exit handlers that would have ended them are skipped by _exit.
+    end_child_groups();
+    ::_exit(101);
+}
+
+void install_exit_handlers() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        std::atexit(&on_exit);
+        std::at_quick_exit(&on_exit);
+    });
+}
+
+const char* signal_name(int sig) {
+    switch (sig) {
+        case SIGABRT:
+            return "SIGABRT";
+        case SIGSEGV:
+            return "SIGSEGV";
+        case SIGBUS:
+            return "SIGBUS";
+        case SIGILL:
+            return "SIGILL";
+        case SIGFPE:
+            return "SIGFPE";
+        default:
+            return "?";
+    }
+}
+
+constexpr int CRASH_SIGNALS[] = {SIGABRT, SIGSEGV, SIGBUS, SIGILL, SIGFPE};
+
+void write_number(int value) {
+    char digits[16];
+    std::size_t at = sizeof digits;
+    unsigned v = static_cast<unsigned>(value);
+    do {
+        digits[--at] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0 && at > 0);
+    raw_write(digits + at, sizeof digits - at);
+}
+
+void on_crash_signal(int sig, siginfo_t* info, void*) {
+    const int saved_errno = errno;
+    if ((sig == SIGSEGV || sig == SIGBUS) && info != nullptr) {
+        const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
+        if (GUARD_LOW < GUARD_HIGH && address >= GUARD_LOW && address < GUARD_HIGH) {
+            const std::string* name = detail::current_thread_name_ptr();
+            raw_write("\nthread '");
+            raw_write(name != nullptr ? std::string_view(*name) : std::string_view("<unnamed>"));
+            raw_write("' has overflowed its stack\n");
+        }
+    }
+    const WorkRecord* work = CURRENT_WORK;
+    if (work != nullptr && !(sig == SIGABRT && ABORT_REPORTED.load())) {
+        raw_write(work->crash_header);
+        write_number(sig);
+        raw_write(" (");
+        raw_write(signal_name(sig));
+        raw_write(")\n");
+        // The output is written only when nobody else holds the buffer: a
+        // thread stopped while holding it would block this one for good.
+        if (work->capture) {
+            if (auto locked = work->capture->try_lock()) {
+                const std::vector<std::uint8_t>& bytes = *locked->guard;
+                raw_write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+            }
+        }
+    }
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(sig, &action, nullptr);
+    // Raised again on return: a fault repeats itself, other signals are pending.
+    ::raise(sig);
+    errno = saved_errno;
+}
+
+}  // namespace
+
+ActiveWork::ActiveWork(std::string name, std::string crash_header, CaptureBuffer capture)
+    : record_(new WorkRecord{std::move(name), std::move(crash_header), std::move(capture)}) {
+    {
+        Registry& r = registry();
+        std::lock_guard lock(r.mutex);
+        r.records.insert(record_);
+    }
+    record_->outer = CURRENT_WORK;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    CURRENT_WORK = record_;
+}
+
+ActiveWork::~ActiveWork() {
+    CURRENT_WORK = record_->outer;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    {
+        Registry& r = registry();
+        std::lock_guard lock(r.mutex);
+        r.records.erase(r.records.find(record_));
+    }
+    delete record_;
+}
+
+ExitGuard::ExitGuard(std::string prefix) {
+    install_exit_handlers();
+    EXIT_PID.store(::getpid());
+    EXIT_PREFIX.store(new std::string(std::move(prefix)));
+}
+
+ExitGuard::~ExitGuard() {
+    // The prefix is leaked on purpose: a thread may be reading it in on_exit.
+    EXIT_PREFIX.store(nullptr);
+}
+
+void install_crash_handlers() {
+    struct sigaction action {};
+    action.sa_sigaction = &on_crash_signal;
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    sigemptyset(&action.sa_mask);
+    for (const int sig : CRASH_SIGNALS) {
+        ::sigaction(sig, &action, nullptr);
+    }
+}
+
+void* install_signal_stack() {
+    // Record the guard below the stack: an access there is an overflow.
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        void* low = nullptr;
+        std::size_t size = 0;
+        std::size_t guard = 0;
+        pthread_attr_getstack(&attr, &low, &size);
+        pthread_attr_getguardsize(&attr, &guard);
+        pthread_attr_destroy(&attr);
+        const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+        guard = std::max(guard, page);
+        const auto base = reinterpret_cast<std::uintptr_t>(low);
+        if (base > guard) {
+            GUARD_LOW = base - guard;
+            GUARD_HIGH = base;
+        }
+    }
+
+    void* memory = ::mmap(nullptr, SIGNAL_STACK_SIZE, PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) {
+        return nullptr;
+    }
+    stack_t stack{};
+    stack.ss_sp = memory;
+    stack.ss_size = SIGNAL_STACK_SIZE;
+    if (::sigaltstack(&stack, nullptr) != 0) {
+        ::munmap(memory, SIGNAL_STACK_SIZE);
+        return nullptr;
+    }
+    return memory;
+}
+
+void release_signal_stack(void* handle) {
+    GUARD_LOW = 0;
+    GUARD_HIGH = 0;
+    if (handle == nullptr) {
+        return;
+    }
+    stack_t current{};
+    if (::sigaltstack(nullptr, &current) == 0 && current.ss_sp == handle) {
+        stack_t off{};
+        off.ss_flags = SS_DISABLE;
+        ::sigaltstack(&off, nullptr);
+    }
+    ::munmap(handle, SIGNAL_STACK_SIZE);
+}
+
+void note_reported_abort() {
+    ABORT_REPORTED.store(true);
+}
+
+}  // namespace rt
