@@ -35,32 +35,6 @@ std::string signal_suffix(int signal) {
     return name != nullptr ? std::string(" (") + name + ")" : std::string();
 }
 
-// Closes a descriptor when it goes out of scope.
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Fd& operator=(Fd&& other) noexcept {
-        reset();
-        fd_ = std::exchange(other.fd_, -1);
-        return *this;
-    }
-    ~Fd() { reset(); }
-    [[nodiscard]] int get() const { return fd_; }
-    /// Gives up ownership and returns the descriptor.
-    int release() { return std::exchange(fd_, -1); }
-    void reset() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-
-private:
-    int fd_ = -1;
-};
-
 // One end of a pipe for the parent, the other end for the child.
 struct Pipe {
     Fd parent;
@@ -228,13 +202,6 @@ pid_t vfork_exec(const ExecPlan& plan) {
     ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
     errno = saved;
     return pid;
-}
-
-void close_fd(int& fd) {
-    if (fd >= 0) {
-        ::close(fd);
-        fd = -1;
-    }
 }
 
 }  // namespace
@@ -411,13 +378,13 @@ IoResult<Child> Command::start(Stdio in, Stdio out, Stdio err) const {
         switch (hows[fd]) {
             case Stdio::Inherit:
                 break;
-            case Stdio::Null:
-                null_fds[fd] = Fd(::open("/dev/null", (fd == 0 ? O_RDONLY : O_WRONLY) | O_CLOEXEC));
-                if (null_fds[fd].get() < 0) {
-                    return IoError::last_os_error();
-                }
+            case Stdio::Null: {
+                auto null = Fd::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+                RT_TRY(null);
+                null_fds[fd] = std::move(*null);
                 plan.stdio[fd] = null_fds[fd].get();
                 break;
+            }
             case Stdio::Piped: {
                 auto pipe = make_pipe(fd == 0);
                 RT_TRY(pipe);
@@ -461,13 +428,13 @@ IoResult<Child> Command::start(Stdio in, Stdio out, Stdio err) const {
 
     Child child;
     child.pid_ = pid;
-    child.pidfd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    child.pidfd_ = Fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
     child.group_ = group_grace_.has_value();
     if (child.group_) {
         child.registry_slot_ = register_child_group(pid, *group_grace_);
     }
     for (int fd = 0; fd < 3; ++fd) {
-        child.pipes_[fd] = pipes[fd].parent.release();
+        child.pipes_[fd] = std::move(pipes[fd].parent);
     }
     return child;
 }
@@ -479,8 +446,8 @@ IoResult<Output> Command::run(Stdio in, Stdio out, Stdio err) const {
     child->close_pipe(0);
 
     Output output{ExitStatus(0), {}, {}};
-    Fd out_pipe(std::exchange(child->pipes_[1], -1));
-    Fd err_pipe(std::exchange(child->pipes_[2], -1));
+    Fd out_pipe = std::move(child->pipes_[1]);
+    Fd err_pipe = std::move(child->pipes_[2]);
     auto drained = drain(out_pipe, output.stdout_bytes, err_pipe, output.stderr_bytes);
     // Reap the child even when reading failed, so no zombie is left behind.
     out_pipe.reset();
@@ -494,26 +461,19 @@ IoResult<Output> Command::run(Stdio in, Stdio out, Stdio err) const {
 
 Child::Child(Child&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)),
-      pidfd_(std::exchange(other.pidfd_, -1)),
+      pidfd_(std::move(other.pidfd_)),
       group_(other.group_),
-      registry_slot_(std::exchange(other.registry_slot_, -1)) {
-    for (int fd = 0; fd < 3; ++fd) {
-        pipes_[fd] = std::exchange(other.pipes_[fd], -1);
-    }
-}
+      registry_slot_(std::exchange(other.registry_slot_, -1)),
+      pipes_{std::move(other.pipes_[0]), std::move(other.pipes_[1]), std::move(other.pipes_[2])} {}
 
 Child::~Child() {
     if (pid_ >= 0) {
         (void)terminate(std::chrono::milliseconds(0));
     }
-    for (int& fd : pipes_) {
-        close_fd(fd);
-    }
-    close_fd(pidfd_);
 }
 
 void Child::close_pipe(int stream) {
-    close_fd(pipes_[stream]);
+    pipes_[stream].reset();
 }
 
 IoResult<bool> Child::ended_by(
@@ -525,8 +485,8 @@ IoResult<bool> Child::ended_by(
             const auto left = ceil<milliseconds>(*deadline - steady_clock::now()).count();
             timeout_ms = static_cast<int>(std::clamp<long long>(left, 0, 60'000));
         }
-        if (pidfd_ >= 0) {
-            pollfd fd{pidfd_, POLLIN, 0};
+        if (pidfd_.is_open()) {
+            pollfd fd{pidfd_.get(), POLLIN, 0};
             const int rc = ::poll(&fd, 1, timeout_ms);
             if (rc < 0 && errno != EINTR) {
                 return IoError::last_os_error();
@@ -561,7 +521,7 @@ IoResult<ExitStatus> Child::reap() {
     }
     unregister_child_group(std::exchange(registry_slot_, -1));
     auto status = wait_for(std::exchange(pid_, -1));
-    close_fd(pidfd_);
+    pidfd_.reset();
     return status;
 }
 

@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "library/runtime/fd.hpp"
 #include "library/runtime/result.hpp"
 
 namespace rt {
@@ -68,7 +69,7 @@ public:
     [[nodiscard]] pid_t id() const { return pid_; }
     /// The parent's end of a piped stream (0, 1 or 2), or -1 when that stream
     /// is not piped. The descriptor stays owned by the Child.
-    [[nodiscard]] int pipe_fd(int stream) const { return pipes_[stream]; }
+    [[nodiscard]] int pipe_fd(int stream) const { return pipes_[stream].get(); }
     /// Closes the parent's end of a piped stream (for example stdin, to send end of file).
     void close_pipe(int stream);
 
@@ -91,10 +92,10 @@ private:
     IoResult<ExitStatus> reap();
 
     pid_t pid_ = -1;
-    int pidfd_ = -1;          // readable once the child has ended; -1 when unavailable
+    Fd pidfd_;                // readable once the child has ended; none when unavailable
     bool group_ = false;      // the child leads its own process group
     int registry_slot_ = -1;  // slot in the live-children registry, or -1
-    int pipes_[3] = {-1, -1, -1};
+    Fd pipes_[3];
 };
 
 /// Builder for a child process.

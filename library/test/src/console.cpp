@@ -1,14 +1,13 @@
 #include "library/test/src/console.hpp"
 
 #include <fcntl.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <mutex>
 #include <string>
 #include <utility>
 
+#include "library/runtime/fd.hpp"
 #include "library/runtime/panic.hpp"
 #include "library/test/src/bench.hpp"
 #include "library/test/src/engine.hpp"
@@ -57,29 +56,17 @@ public:
     /// Creates (or truncates) the file with permission bits 0666 before the umask.
     static rt::IoResult<RunLog> open(const std::optional<std::string>& path) {
         if (!path) {
-            return RunLog(-1);
+            return RunLog(rt::Fd());
         }
-        int fd;
-        do {
-            fd = ::open(path->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        } while (fd < 0 && errno == EINTR);
-        if (fd < 0) {
-            return rt::IoError::last_os_error();
-        }
-        return RunLog(fd);
-    }
-    RunLog(RunLog&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    RunLog& operator=(RunLog&&) = delete;
-    ~RunLog() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
+        auto fd = rt::Fd::open(*path, O_WRONLY | O_CREAT | O_TRUNC);
+        RT_TRY(fd);
+        return RunLog(std::move(*fd));
     }
 
     /// Writes "{outcome} {name}[ <{time}>]" for each completed test.
     rt::IoResult<void> on_event(const TestEvent& event) {
         const auto* e = event.as<TestEvent::Result>();
-        if (fd_ < 0 || e == nullptr) {
+        if (!fd_.is_open() || e == nullptr) {
             return {};
         }
         const CompletedTest& completed = e->completed;
@@ -88,22 +75,19 @@ public:
         if (completed.exec_time) {
             line += " <" + completed.exec_time->to_string() + ">";
         }
-        return write(line + "\n");
+        return fd_.write_str(line + "\n");
     }
     /// Writes "{kind} {name}" for each listed test.
     rt::IoResult<void> on_discovered(const TestDesc& desc, std::string_view kind) {
-        if (fd_ < 0) {
+        if (!fd_.is_open()) {
             return {};
         }
-        return write(std::string(kind) + " " + std::string(desc.name.as_slice()) + "\n");
+        return fd_.write_str(std::string(kind) + " " + std::string(desc.name.as_slice()) + "\n");
     }
 
 private:
-    explicit RunLog(int fd) : fd_(fd) {}
-    rt::IoResult<void> write(std::string_view text) {
-        return rt::write_fd(fd_, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
-    }
-    int fd_;
+    explicit RunLog(rt::Fd fd) : fd_(std::move(fd)) {}
+    rt::Fd fd_;
 };
 
 /// The terminal for standard output when its entry loads, else plain standard output.

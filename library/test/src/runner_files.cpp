@@ -8,19 +8,11 @@
 #include <cstdint>
 #include <span>
 
-#include "library/runtime/io.hpp"
+#include "library/runtime/fd.hpp"
 
 namespace test {
 
 namespace {
-
-int open_retrying(const std::string& path, int flags) {
-    int fd;
-    do {
-        fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
 
 // The name of the temporary file beside `path`: ".NAME.PID.tmp" in its directory.
 std::string temporary_beside(const std::string& path) {
@@ -32,13 +24,10 @@ std::string temporary_beside(const std::string& path) {
 
 // Creates a fresh temporary file beside `path`; a stale one of an earlier
 // process with the same id is replaced.
-rt::IoResult<int> create_temporary(const std::string& temporary) {
-    int fd = open_retrying(temporary, O_WRONLY | O_CREAT | O_EXCL);
-    if (fd < 0 && errno == EEXIST && ::unlink(temporary.c_str()) == 0) {
-        fd = open_retrying(temporary, O_WRONLY | O_CREAT | O_EXCL);
-    }
-    if (fd < 0) {
-        return rt::IoError::last_os_error();
+rt::IoResult<rt::Fd> create_temporary(const std::string& temporary) {
+    auto fd = rt::Fd::open(temporary, O_WRONLY | O_CREAT | O_EXCL);
+    if (!fd && fd.error().raw_os_error() == EEXIST && ::unlink(temporary.c_str()) == 0) {
+        return rt::Fd::open(temporary, O_WRONLY | O_CREAT | O_EXCL);
     }
     return fd;
 }
@@ -46,15 +35,10 @@ rt::IoResult<int> create_temporary(const std::string& temporary) {
 }  // namespace
 
 rt::IoResult<void> touch_file(const std::string& path) {
-    const int fd = open_retrying(path, O_WRONLY | O_CREAT);
-    if (fd < 0) {
+    const auto fd = rt::Fd::open(path, O_WRONLY | O_CREAT);
+    RT_TRY(fd);
+    if (::futimens(fd->get(), nullptr) != 0) {
         return rt::IoError::last_os_error();
-    }
-    const bool touched = ::futimens(fd, nullptr) == 0;
-    const rt::IoError error = rt::IoError::last_os_error();
-    ::close(fd);
-    if (!touched) {
-        return error;
     }
     return {};
 }
@@ -70,13 +54,9 @@ void append_line(const std::optional<std::string>& path, std::string_view line) 
     if (!path) {
         return;
     }
-    const int fd = open_retrying(*path, O_WRONLY | O_CREAT | O_APPEND);
-    if (fd < 0) {
-        return;
+    if (const auto fd = rt::Fd::open(*path, O_WRONLY | O_CREAT | O_APPEND)) {
+        (void)fd->write_str(line);
     }
-    rt::FdWriter out(fd);
-    (void)out.write_str(line);
-    ::close(fd);
 }
 
 rt::IoResult<void> check_replaceable(const std::string& path) {
@@ -85,25 +65,19 @@ rt::IoResult<void> check_replaceable(const std::string& path) {
         return rt::IoError::from_errno(EISDIR);
     }
     const std::string temporary = temporary_beside(path);
-    rt::IoResult<int> fd = create_temporary(temporary);
-    if (!fd.ok()) {
-        return fd.error();
-    }
-    ::close(fd.value());
+    RT_TRY(create_temporary(temporary));
     ::unlink(temporary.c_str());
     return {};
 }
 
 rt::IoResult<void> replace_file(const std::string& path, std::string_view content) {
     const std::string temporary = temporary_beside(path);
-    rt::IoResult<int> fd = create_temporary(temporary);
-    if (!fd.ok()) {
-        return fd.error();
-    }
-    rt::FdWriter out(fd.value());
-    rt::IoResult<void> written = out.write_str(content);
-    if (::close(fd.value()) != 0 && written.ok()) {
-        written = rt::IoError::last_os_error();
+    auto fd = create_temporary(temporary);
+    RT_TRY(fd);
+    rt::IoResult<void> written = fd->write_str(content);
+    rt::IoResult<void> closed = fd->close();
+    if (written.ok() && !closed.ok()) {
+        written = closed;
     }
     if (written.ok() && ::rename(temporary.c_str(), path.c_str()) != 0) {
         written = rt::IoError::last_os_error();

@@ -1,5 +1,6 @@
 #include "library/test/src/term/terminfo/terminfo.hpp"
 
+#include "library/runtime/fd.hpp"
 #include "library/runtime/text.hpp"
 #include "library/runtime/utf8.hpp"
 #include "library/test/src/term/terminfo/parser/compiled.hpp"
@@ -67,30 +68,6 @@ std::string hex(std::uint32_t v) {
     return out;
 }
 
-// Reads at most MAX_ENTRY_BYTES from `fd`, retrying interrupted reads.
-rt::IoResult<std::vector<std::uint8_t>> read_capped(int fd) {
-    std::vector<std::uint8_t> data;
-    std::size_t filled = 0;
-    while (filled < MAX_ENTRY_BYTES) {
-        if (data.size() - filled < 4096) {
-            data.resize(std::min(MAX_ENTRY_BYTES, data.size() + 16384));
-        }
-        const ssize_t n = ::read(fd, data.data() + filled, data.size() - filled);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return rt::IoError::last_os_error();
-        }
-        if (n == 0) {
-            break;
-        }
-        filled += static_cast<std::size_t>(n);
-    }
-    data.resize(filled);
-    return data;
-}
-
 }  // namespace
 
 std::string Error::display() const {
@@ -126,12 +103,11 @@ Result<TermInfo, Error> TermInfo::from_name(std::string_view name) {
 Result<TermInfo, Error> TermInfo::from_path(const std::string& path) {
     // O_NONBLOCK keeps a FIFO without a writer from blocking the open; regular
     // files ignore it.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        return Err{Error{rt::IoError::last_os_error()}};
+    const auto fd = rt::Fd::open(path, O_RDONLY | O_NONBLOCK);
+    if (!fd) {
+        return Err{Error{fd.error()}};
     }
-    auto data = read_capped(fd);
-    ::close(fd);
+    auto data = fd->read_to_end(MAX_ENTRY_BYTES);
     // A failed read is reported as the parser reports its own failed reads.
     if (!data) {
         return Err{Error{Error::MalformedTerminfo{data.error().display()}}};
