@@ -135,14 +135,7 @@ struct Call {
     std::uint64_t end = 0;
 };
 
-/// The panic message of `f`, or nothing when it returns.
-std::optional<std::string> panic_message(const std::function<void()>& f) {
-    const auto payload = rt::catch_unwind(f);
-    if (!payload) {
-        return std::nullopt;
-    }
-    return std::string(payload->message());
-}
+using test::support::panic_message;
 
 /// Runs the stored body of a descriptor; the panic message, or nothing when it passes.
 std::optional<std::string> run_body(const test::TestDescAndFn& entry) {

@@ -13,20 +13,14 @@
 #include <vector>
 
 #include "library/runtime/panic.hpp"
+#include "library/test/tests/unit/support.hpp"
 
 namespace hardware_e2e {
 namespace {
 
 constexpr std::uint64_t kIncrement = 0x2d358dccaa6c78a5;
 
-/// The panic message of `f`, or nothing when it returns.
-std::optional<std::string> panic_message(const std::function<void()>& f) {
-    const auto payload = rt::catch_unwind(f);
-    if (!payload) {
-        return std::nullopt;
-    }
-    return std::string(payload->message());
-}
+using test::support::panic_message;
 
 class Quiet : public ::testing::Test {
 protected:

@@ -2,6 +2,7 @@
 #include "library/test/src/bench.hpp"
 
 #include "library/runtime/panic.hpp"
+#include "library/test/tests/unit/support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,16 +17,7 @@
 namespace {
 
 using test::stats::percentile_of_sorted;
-
-// Runs `f`, which must panic, and returns the panic's message.
-std::string panic_message(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const rt::Panic& p) {
-        return std::string(p.payload().message());
-    }
-    return "<no panic>";
-}
+using test::support::panic_message;
 
 TEST(Percentile, InterpolatesBetweenNeighbours) {
     const std::vector<double> s{1, 2, 3, 4};
