@@ -60,8 +60,14 @@ bool has_nul(const std::string& text) {
 
 // Reads both descriptors until each reaches end of file, without letting a
 // full pipe on one side block the child while the other is read.
-IoResult<void> drain(Fd& out, std::vector<std::uint8_t>& out_bytes, Fd& err,
-                     std::vector<std::uint8_t>& err_bytes) {
+//
+// With a deadline, returns true once it has passed with a stream still open
+// (after a last round of reading what is ready, so a deadline already passed
+// still collects what is buffered); false when both streams have ended.
+IoResult<bool> drain(Fd& out, std::vector<std::uint8_t>& out_bytes, Fd& err,
+                     std::vector<std::uint8_t>& err_bytes,
+                     std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt) {
+    using namespace std::chrono;
     std::uint8_t buffer[16384];
     while (out.get() >= 0 || err.get() >= 0) {
         pollfd fds[2];
@@ -78,7 +84,13 @@ IoResult<void> drain(Fd& out, std::vector<std::uint8_t>& out_bytes, Fd& err,
             owners[count] = &err;
             sinks[count++] = &err_bytes;
         }
-        if (::poll(fds, count, -1) < 0) {
+        int timeout_ms = -1;
+        if (deadline) {
+            const auto left = ceil<milliseconds>(*deadline - steady_clock::now()).count();
+            timeout_ms = static_cast<int>(std::clamp<long long>(left, 0, 60'000));
+        }
+        const int ready = ::poll(fds, count, timeout_ms);
+        if (ready < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -101,8 +113,11 @@ IoResult<void> drain(Fd& out, std::vector<std::uint8_t>& out_bytes, Fd& err,
                 sinks[i]->insert(sinks[i]->end(), buffer, buffer + n);
             }
         }
+        if (deadline && steady_clock::now() >= *deadline) {
+            return out.get() >= 0 || err.get() >= 0;
+        }
     }
-    return {};
+    return false;
 }
 
 IoResult<ExitStatus> wait_for(pid_t pid) {
@@ -457,6 +472,55 @@ IoResult<Output> Command::run(Stdio in, Stdio out, Stdio err) const {
     RT_TRY(status);
     output.status = *status;
     return output;
+}
+
+IoResult<DeadlineOutput> Command::output_until(std::chrono::steady_clock::time_point deadline,
+                                               std::chrono::milliseconds grace) {
+    auto child = start(stdin_how_.value_or(Stdio::Null), stdout_how_.value_or(Stdio::Piped),
+                       stderr_how_.value_or(Stdio::Piped));
+    if (!child.ok()) {
+        return child.error();
+    }
+    child->close_pipe(0);
+
+    DeadlineOutput result{Output{ExitStatus(0), {}, {}}, false};
+    Output& output = result.output;
+    Fd out_pipe(std::exchange(child->pipes_[1], -1));
+    Fd err_pipe(std::exchange(child->pipes_[2], -1));
+    IoResult<bool> drained =
+        drain(out_pipe, output.stdout_bytes, err_pipe, output.stderr_bytes, deadline);
+    IoResult<ExitStatus> status = IoError::custom(ErrorKind::Other, "child not waited for");
+    if (drained.ok() && !*drained) {
+        // The output has ended (or was never piped); the child may still run.
+        auto ended = child->wait_until(deadline);
+        if (!ended.ok()) {
+            status = ended.error();
+        } else if (*ended) {
+            status = **ended;
+        }
+    }
+    if (drained.ok() && !status.ok() && child->pid_ >= 0) {
+        // Past the deadline: a child still running is ended; one that has
+        // ended only left something holding its output, which goes now.
+        auto ended = child->ended_by(std::chrono::steady_clock::now());
+        result.timed_out = !ended.ok() || !*ended;
+        status = child->terminate(result.timed_out ? grace : std::chrono::milliseconds(0));
+        // Take what the ended group left in the pipes, without waiting for more.
+        for (int round = 0; round < 16 && drained.ok(); ++round) {
+            drained = drain(out_pipe, output.stdout_bytes, err_pipe, output.stderr_bytes,
+                            std::chrono::steady_clock::now());
+        }
+    }
+    out_pipe.reset();
+    err_pipe.reset();
+    if (!drained.ok()) {
+        return drained.error();  // the Child's destructor ends and reaps it
+    }
+    if (!status.ok()) {
+        return status.error();
+    }
+    output.status = *status;
+    return result;
 }
 
 Child::Child(Child&& other) noexcept

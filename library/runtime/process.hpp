@@ -57,6 +57,13 @@ struct Output {
     std::vector<std::uint8_t> stderr_bytes;
 };
 
+/// Output of a child that had to finish by a deadline.
+struct DeadlineOutput {
+    Output output;
+    /// The child was still running at the deadline and was ended.
+    bool timed_out = false;
+};
+
 /// A started child process. Its owner waits for it; a child still running when
 /// the handle is destroyed is killed (with its group when it leads one) and reaped.
 class Child {
@@ -124,6 +131,13 @@ public:
     /// Starts the child with stdout and stderr collected (unless set otherwise),
     /// stdin null, and waits for it.
     IoResult<Output> output();
+    /// output(), but a child still running at `deadline` is ended as
+    /// Child::terminate does (SIGTERM, up to `grace`, SIGKILL; to its group
+    /// when it leads one). When the child itself has ended but what it left
+    /// behind in its group holds its output open past the deadline, that group
+    /// is killed and the child's own status stands.
+    IoResult<DeadlineOutput> output_until(std::chrono::steady_clock::time_point deadline,
+                                          std::chrono::milliseconds grace);
 
     [[nodiscard]] const std::string& program() const { return program_; }
 

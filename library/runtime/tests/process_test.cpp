@@ -223,6 +223,47 @@ TEST(Command, StreamSetups) {
     EXPECT_TRUE(discarded->success());
 }
 
+TEST(Command, OutputUntilStopsALateChildWithItsProcessGroup) {
+    using namespace std::chrono_literals;
+    struct Row {
+        const char* script;
+        bool timed_out;
+        const char* status;
+        const char* output;
+    };
+    const Row rows[] = {
+        {"echo fast", false, "exit status: 0", "fast\n"},
+        {"echo slow; exec sleep 30", true, "signal: 15 (SIGTERM)", "slow\n"},
+        // SIGTERM ignored (sleep inherits that): SIGKILL once the grace is over.
+        {"trap '' TERM; echo stubborn; sleep 30; echo unreached", true, "signal: 9 (SIGKILL)",
+         "stubborn\n"},
+        // The child itself is done, but what it left behind holds its output
+        // open: the leftover goes, the child's own status stands.
+        {"echo early; sleep 30 & exit 0", false, "exit status: 0", "early\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.script);
+        const auto start = std::chrono::steady_clock::now();
+        auto out = rt::Command("/bin/sh")
+                       .arg("-c")
+                       .arg(row.script)
+                       .own_group(200ms)
+                       .output_until(start + 300ms, 200ms);
+        ASSERT_TRUE(out.ok()) << out.error().debug();
+        EXPECT_EQ(out->timed_out, row.timed_out);
+        EXPECT_EQ(out->output.status.to_string(), row.status);
+        EXPECT_EQ(text(out->output.stdout_bytes), row.output);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    }
+    // Inherited streams: only the process itself tells that it is still running.
+    auto inherited = rt::Command("/bin/sleep")
+                         .arg("30")
+                         .stdout_(rt::Stdio::Inherit)
+                         .output_until(std::chrono::steady_clock::now() + 100ms, 100ms);
+    ASSERT_TRUE(inherited.ok());
+    EXPECT_TRUE(inherited->timed_out);
+}
+
 TEST(Command, ChildStartsWithDefaultSignalsAndEmptyMask) {
     // Ignored and blocked here; the child must see neither.
     auto previous = std::signal(SIGINT, SIG_IGN);

@@ -138,6 +138,8 @@ optparse::Options optgroups() {
         .optflag("", "shuffle", "Run tests in random order")
         .optopt("", "shuffle-seed",
                 "Run tests in random order; seed the random number generator with SEED", "SEED")
+        .optflag("", "isolate", "Run each test in a child process of its own")
+        .optopt("", "test-timeout", "Fail a test that runs longer than SECS seconds", "SECS")
         .optopt("", "shard-count", "Split the selected tests into N shards", "N")
         .optopt("", "shard-index", "Run only shard K of the N shards, counting from 0", "K")
         .optopt("", "junit-report", "Also write the results as a JUnit document to PATH", "PATH")
@@ -245,6 +247,11 @@ OptPartResult<TestOpts> parse_opts_impl(const Matches& matches) {
     const OptPartResult<OutputFormat> format = get_format(matches, quiet, allow_unstable);
     RT_TRY(format);
     opts.format = format.value();
+
+    opts.isolate = get_isolate(matches);
+    const OptPartResult<std::optional<std::uint64_t>> timeout = get_test_timeout(matches);
+    RT_TRY(timeout);
+    opts.test_timeout = timeout.value();
 
     opts.run_options.display_output = matches.opt_present("show-output");
     opts.run_options.abort_on_failure = false;
@@ -484,6 +491,30 @@ OptPartResult<std::size_t> get_retries(const Matches& matches) {
             "argument for --retries must be a number (error: " + std::string(retries.error) + ")"};
     }
     return static_cast<std::size_t>(retries.value);
+}
+
+bool get_isolate(const Matches& matches) {
+    return matches.opt_present("isolate") || env_switch_on("ZUNO_TEST_ISOLATE");
+}
+
+OptPartResult<std::optional<std::uint64_t>> get_test_timeout(const Matches& matches) {
+    std::optional<std::string> value = matches.opt_str("test-timeout");
+    const bool from_option = value.has_value();
+    if (!from_option) {
+        value = rt::env_var("ZUNO_TEST_TIMEOUT");
+        if (!value) {
+            return std::optional<std::uint64_t>();
+        }
+    }
+    const helpers::Decimal secs =
+        helpers::parse_decimal(*value, std::numeric_limits<std::uint64_t>::max());
+    if (secs.error != nullptr || secs.value == 0) {
+        if (from_option) {
+            return rt::Err{"argument for --test-timeout must be a number of seconds > 0"};
+        }
+        return rt::Err{"ZUNO_TEST_TIMEOUT is `" + *value + "`, should be a number of seconds > 0"};
+    }
+    return std::optional<std::uint64_t>(secs.value);
 }
 
 }  // namespace test

@@ -72,6 +72,11 @@ OptPartResult<ColorConfig> get_color_config(const optparse::Matches& matches);
 /// The `--format` choice (json and junit gated); else Terse when `quiet`, else Pretty.
 OptPartResult<OutputFormat> get_format(const optparse::Matches& matches, bool quiet,
                                        bool allow_unstable);
+/// `--isolate`, else ZUNO_TEST_ISOLATE other than "0".
+bool get_isolate(const optparse::Matches& matches);
+/// The `--test-timeout` seconds, else ZUNO_TEST_TIMEOUT; absent when neither is
+/// set. Anything but a whole number > 0 is an option error.
+OptPartResult<std::optional<std::uint64_t>> get_test_timeout(const optparse::Matches& matches);
 /// `--shard-count` and `--shard-index` (both or neither), else the variables
 /// TEST_TOTAL_SHARDS and TEST_SHARD_INDEX under the same rules; absent when
 /// neither source gives one.

@@ -1,5 +1,7 @@
 #include "library/test/src/engine.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <limits>
@@ -22,6 +24,16 @@ namespace test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// How long an isolated test's process group has between SIGTERM and SIGKILL.
+constexpr std::chrono::milliseconds kChildStopGrace{5000};
+
+// A time limit in seconds as a duration, capped at about a century so that
+// deadlines cannot overflow.
+std::chrono::nanoseconds limit_duration(std::uint64_t secs) {
+    constexpr std::uint64_t kCentury = 100ULL * 365 * 24 * 3600;
+    return std::chrono::seconds(static_cast<std::int64_t>(std::min(secs, kCentury)));
+}
 
 // Sends a record, dropping it when the engine no longer receives (after a
 // fail-fast stop or a callback error nobody waits for it any more).
@@ -79,8 +91,7 @@ rt::ActiveWork active_test(const TestDesc& desc, const rt::CaptureBuffer& data, 
 // Times are measured when `measure` is set, which time options imply.
 void run_test_in_process(TestId id, TestDesc desc, bool nocapture, bool measure,
                          const std::optional<TestTimeOptions>& time_opts, RunnableTest& runnable,
-                         CompletedSender& monitor_ch) {
-    const rt::CaptureBuffer data = rt::make_capture_buffer();
+                         const rt::CaptureBuffer& data, CompletedSender& monitor_ch) {
     const rt::ActiveWork active = active_test(desc, data, nocapture);
     CaptureScope capture(data, nocapture);
 
@@ -137,11 +148,34 @@ void run_bench(TestId id, TestDesc desc, bool nocapture, RunnableBench& bench,
                                              std::move(output)});
 }
 
-// The executable to start for the spawned-process strategy: this program.
+// The executable to start for the spawned-process strategy: this program, as
+// the kernel knows it, so that neither a name found through PATH nor a test
+// changing the working directory matters; else the first argument.
 std::string current_executable() {
+    std::string path(4096, '\0');
+    const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size());
+    if (n > 0 && static_cast<std::size_t>(n) < path.size()) {
+        path.resize(static_cast<std::size_t>(n));
+        return path;
+    }
     std::vector<std::string> args = rt::args();
     return args.empty() ? std::string() : std::move(args.front());
 }
+
+// A started test: its thread, and for an in-process test the buffer its output
+// is captured in (read when the test is abandoned at its time limit).
+struct StartedTest {
+    std::optional<rt::JoinHandle> handle;
+    rt::CaptureBuffer capture;
+};
+
+// A running in-process test of a run with a time limit.
+struct LimitEntry {
+    TestId id;
+    Instant start;
+    Instant deadline;
+    rt::CaptureBuffer capture;
+};
 
 // Starts `job` on a new thread named `name`. The job is allocated once; the
 // thread owns it from its start. When the system refuses more threads the job
@@ -174,6 +208,45 @@ CompletedTest recv_completed(rt::Receiver<CompletedTest>& rx) {
         rt::panic("test result channel disconnected");
     }
     return std::move(*completed);
+}
+
+// Removes the entry of test `id` from a queue of deadlines, if it holds one.
+template <typename Queue>
+void drop_entry(Queue& queue, TestId id) {
+    const auto due =
+        std::find_if(queue.begin(), queue.end(), [&](const auto& entry) { return entry.id == id; });
+    if (due != queue.end()) {
+        queue.erase(due);
+    }
+}
+
+// Receives the record of test `id`, dropping late records of tests abandoned
+// at their time limit.
+CompletedTest recv_for(rt::Receiver<CompletedTest>& rx, TestId id) {
+    for (;;) {
+        CompletedTest completed = recv_completed(rx);
+        if (completed.id == id) {
+            return completed;
+        }
+    }
+}
+
+// recv_for, giving up at `deadline` (on the engine's clock): nothing then.
+std::optional<CompletedTest> recv_until(rt::Receiver<CompletedTest>& rx, TestId id,
+                                        Instant deadline, const EngineConfig& config) {
+    for (;;) {
+        std::optional<CompletedTest> received;
+        const auto left = std::max(deadline - config.now(), Instant::duration::zero());
+        if (rx.recv_timeout(left, received) == rt::RecvStatus::Disconnected) {
+            rt::panic("test result channel disconnected");
+        }
+        if (received && received->id == id) {
+            return received;
+        }
+        if (!received && config.now() >= deadline) {
+            return std::nullopt;
+        }
+    }
 }
 
 }  // namespace
@@ -228,10 +301,18 @@ TestResult bench_result(const Bencher& bencher) {
         BenchSamples{*bencher.summary, mb_s > max ? max : static_cast<std::size_t>(mb_s)}};
 }
 
+std::string time_limit_message(std::uint64_t secs) {
+    return "test exceeded the time limit of " + std::to_string(secs) + " s";
+}
+
 CompletedTest run_test_in_spawned_subprocess(TestId id, TestDesc desc, bool nocapture,
                                              const std::optional<TestTimeOptions>& time_opts,
-                                             bool bench, const std::string& executable) {
+                                             bool bench, const std::string& executable,
+                                             std::optional<std::uint64_t> limit_secs) {
     rt::Command command(executable);
+    // A process group of its own, so that what the test starts goes with it,
+    // also when this run is interrupted.
+    command.own_group(kChildStopGrace);
     command.env("__ZUNO_TEST_INVOKE", std::string(desc.name.as_slice()));
     if (bench) {
         command.env("__ZUNO_TEST_BENCH_BENCHMARKS", "1");
@@ -240,11 +321,21 @@ CompletedTest run_test_in_spawned_subprocess(TestId id, TestDesc desc, bool noca
         command.stdout_(rt::Stdio::Inherit).stderr_(rt::Stdio::Inherit);
     }
 
+    const Clock::time_point started = Clock::now();
     std::optional<Clock::time_point> start;
     if (time_opts) {
-        start = Clock::now();
+        start = started;
     }
-    rt::IoResult<rt::Output> ran = command.output();
+    rt::IoResult<rt::DeadlineOutput> ran = [&]() -> rt::IoResult<rt::DeadlineOutput> {
+        if (limit_secs) {
+            return command.output_until(started + limit_duration(*limit_secs), kChildStopGrace);
+        }
+        rt::IoResult<rt::Output> finished = command.output();
+        if (!finished.ok()) {
+            return finished.error();
+        }
+        return rt::DeadlineOutput{std::move(finished.value()), false};
+    }();
     const std::optional<TestExecTime> exec_time = elapsed_since(start);
 
     if (!ran.ok()) {
@@ -254,7 +345,7 @@ CompletedTest run_test_in_spawned_subprocess(TestId id, TestDesc desc, bool noca
                              std::vector<std::uint8_t>(message.begin(), message.end())};
     }
 
-    rt::Output& out = ran.value();
+    rt::Output& out = ran.value().output;
     std::vector<std::uint8_t> output = std::move(out.stdout_bytes);
     if (!output.empty() && output.back() != '\n') {
         output.push_back('\n');
@@ -264,7 +355,9 @@ CompletedTest run_test_in_spawned_subprocess(TestId id, TestDesc desc, bool noca
     output.insert(output.end(), out.stderr_bytes.begin(), out.stderr_bytes.end());
 
     TestResult result = TestResult::Failed{};
-    if (const std::optional<int> code = out.status.code()) {
+    if (ran.value().timed_out) {
+        result = TestResult::FailedMsg{time_limit_message(limit_secs.value_or(0))};
+    } else if (const std::optional<int> code = out.status.code()) {
         if (*code == 0) {
             result = TestResult::Ok{};
         } else {
@@ -280,20 +373,21 @@ CompletedTest run_test_in_spawned_subprocess(TestId id, TestDesc desc, bool noca
     return CompletedTest{id, std::move(desc), std::move(result), exec_time, std::move(output)};
 }
 
-std::optional<rt::JoinHandle> run_test(const TestOpts& opts, bool force_ignore, TestId id,
-                                       TestDescAndFn test, RunStrategy strategy,
-                                       CompletedSender monitor_ch) {
+namespace {
+
+StartedTest start_test(const TestOpts& opts, bool force_ignore, TestId id, TestDescAndFn test,
+                       RunStrategy strategy, CompletedSender monitor_ch) {
     TestDesc desc = std::move(test.descriptor);
     if (force_ignore || desc.ignore) {
         send_completed(monitor_ch,
                        CompletedTest{id, std::move(desc), TestResult::Ignored{}, std::nullopt, {}});
-        return std::nullopt;
+        return {};
     }
 
     Runnable runnable = std::move(test.body).into_runnable();
     if (auto* bench = std::get_if<RunnableBench>(&runnable)) {
         run_bench(id, std::move(desc), opts.nocapture, *bench, monitor_ch);
-        return std::nullopt;
+        return {};
     }
     RunnableTest& runnable_test = std::get<RunnableTest>(runnable);
     if (runnable_test.is_dynamic() && strategy != RunStrategy::InProcess) {
@@ -306,23 +400,58 @@ std::optional<rt::JoinHandle> run_test(const TestOpts& opts, bool force_ignore, 
     // A report file carries every test's time, whether or not the console shows it.
     const bool measure = time_opts || opts.junit_report;
     switch (strategy) {
-        case RunStrategy::InProcess:
-            return spawn_test_thread(
-                std::move(name),
-                [id, desc = std::move(desc), nocapture, measure, time_opts,
-                 runnable = std::move(runnable_test), tx = std::move(monitor_ch)]() mutable {
-                    run_test_in_process(id, std::move(desc), nocapture, measure, time_opts,
-                                        runnable, tx);
-                });
+        case RunStrategy::InProcess: {
+            rt::CaptureBuffer capture = rt::make_capture_buffer();
+            return StartedTest{
+                spawn_test_thread(
+                    std::move(name),
+                    [id, desc = std::move(desc), nocapture, measure, time_opts, capture,
+                     runnable = std::move(runnable_test), tx = std::move(monitor_ch)]() mutable {
+                        run_test_in_process(id, std::move(desc), nocapture, measure, time_opts,
+                                            runnable, capture, tx);
+                    }),
+                capture};
+        }
         case RunStrategy::SpawnChild:
             break;
     }
-    return spawn_test_thread(std::move(name), [id, desc = std::move(desc), nocapture, time_opts,
-                                               bench = opts.bench,
-                                               tx = std::move(monitor_ch)]() mutable {
-        send_completed(tx, run_test_in_spawned_subprocess(id, std::move(desc), nocapture, time_opts,
-                                                          bench, current_executable()));
-    });
+    return StartedTest{
+        spawn_test_thread(std::move(name),
+                          [id, desc = std::move(desc), nocapture, time_opts, bench = opts.bench,
+                           limit = opts.test_timeout, tx = std::move(monitor_ch)]() mutable {
+                              send_completed(tx, run_test_in_spawned_subprocess(
+                                                     id, std::move(desc), nocapture, time_opts,
+                                                     bench, current_executable(), limit));
+                          }),
+        nullptr};
+}
+
+// The record of an in-process test abandoned at its time limit: what it has
+// printed so far, and the time it was given when times are measured. Its
+// thread runs on into its own buffer; its late record is dropped.
+CompletedTest abandoned_record(const TestOpts& opts, const TestDesc& desc, const LimitEntry& entry,
+                               Instant now) {
+    std::optional<TestExecTime> exec_time;
+    if (opts.time_options || opts.junit_report) {
+        exec_time = TestExecTime{std::chrono::duration_cast<Duration>(now - entry.start)};
+    }
+    std::vector<std::uint8_t> output;
+    if (entry.capture) {
+        auto locked = entry.capture->lock();
+        output = *locked.guard;
+    }
+    return CompletedTest{entry.id, desc,
+                         TestResult::FailedMsg{time_limit_message(opts.test_timeout.value_or(0))},
+                         exec_time, std::move(output)};
+}
+
+}  // namespace
+
+std::optional<rt::JoinHandle> run_test(const TestOpts& opts, bool force_ignore, TestId id,
+                                       TestDescAndFn test, RunStrategy strategy,
+                                       CompletedSender monitor_ch) {
+    return start_test(opts, force_ignore, id, std::move(test), strategy, std::move(monitor_ch))
+        .handle;
 }
 
 rt::IoResult<void> run_tests(const TestOpts& opts, std::size_t concurrency,
@@ -376,26 +505,50 @@ rt::IoResult<void> run_tests_with(const TestOpts& opts, std::size_t concurrency,
         queue = std::move(shuffled);
     }
     auto [tx, rx] = rt::channel<CompletedTest>();
-    const RunStrategy strategy = opts.run_options.abort_on_failure && !opts.force_run_in_process
-                                     ? RunStrategy::SpawnChild
-                                     : RunStrategy::InProcess;
+    // Isolation asked for (or failures that abort) runs each test in a child.
+    const RunStrategy strategy =
+        (opts.run_options.abort_on_failure || opts.isolate) && !opts.force_run_in_process
+            ? RunStrategy::SpawnChild
+            : RunStrategy::InProcess;
     // Starts test `i`: its body moves out of the list and its descriptor is
     // copied, once, for the test's thread; the list keeps the original.
     auto start = [&](std::size_t i, bool force_ignore) {
         TestDescAndFn& test = tests[i];
-        return run_test(opts, force_ignore, TestId{i},
-                        TestDescAndFn{test.descriptor, std::move(test.body)}, strategy, tx);
+        return start_test(opts, force_ignore, TestId{i},
+                          TestDescAndFn{test.descriptor, std::move(test.body)}, strategy, tx);
     };
     const bool force_ignore = !opts.run_tests;
+    // In-process tests are held to the time limit here; an isolated test's
+    // job stops its child itself.
+    std::optional<std::chrono::nanoseconds> limit;
+    if (opts.test_timeout && strategy == RunStrategy::InProcess) {
+        limit = limit_duration(*opts.test_timeout);
+    }
 
     if (concurrency == 1) {
         for (const std::size_t i : queue) {
+            const TestId id{i};
             RT_TRY(notify(TestEvent::Wait{tests[i].descriptor}));
-            RunningTest running{start(i, force_ignore)};
-            CompletedTest completed = recv_completed(rx);
-            running.join(completed);
-            const bool stop = opts.fail_fast && completed.result.is_failure();
-            RT_TRY(notify(TestEvent::Result{std::move(completed)}));
+            const Instant started_at = config.now();
+            StartedTest started = start(i, force_ignore);
+            RunningTest running{std::move(started.handle)};
+            std::optional<CompletedTest> completed;
+            if (limit) {
+                completed = recv_until(rx, id, started_at + *limit, config);
+            } else {
+                completed = recv_for(rx, id);
+            }
+            if (completed) {
+                running.join(*completed);
+            } else {
+                // Past its time limit: reported failed, its thread left behind.
+                completed = abandoned_record(
+                    opts, tests[i].descriptor,
+                    LimitEntry{id, started_at, started_at, std::move(started.capture)},
+                    config.now());
+            }
+            const bool stop = opts.fail_fast && completed->result.is_failure();
+            RT_TRY(notify(TestEvent::Result{std::move(*completed)}));
             if (stop) {
                 return {};
             }
@@ -406,15 +559,24 @@ rt::IoResult<void> run_tests_with(const TestOpts& opts, std::size_t concurrency,
         // The node of the last joined test, reused for the next start.
         RunningTests::node_type spare;
         TimeoutQueue timeout_queue;
+        // Time limits of the running in-process tests, in start (so deadline) order.
+        std::deque<LimitEntry> limit_queue;
         std::size_t next = 0;
-        // Every started test has an entry in running_tests until its record is received.
+        // Every started test has an entry in running_tests until its record is
+        // received or it is abandoned at its time limit.
         while (!running_tests.empty() || next < queue.size()) {
             // Fill the free slots strictly in queue order.
             while (running_tests.size() < concurrency && next < queue.size()) {
                 const std::size_t i = queue[next++];
                 const Instant timeout = config.now() + config.time_critical_period;
                 RT_TRY(notify(TestEvent::Wait{tests[i].descriptor}));
-                RunningTest running{start(i, force_ignore)};
+                const Instant started_at = config.now();
+                StartedTest started = start(i, force_ignore);
+                if (limit) {
+                    limit_queue.push_back(LimitEntry{TestId{i}, started_at, started_at + *limit,
+                                                     std::move(started.capture)});
+                }
+                RunningTest running{std::move(started.handle)};
                 if (spare) {
                     spare.key() = TestId{i};
                     spare.mapped() = std::move(running);
@@ -426,38 +588,62 @@ rt::IoResult<void> run_tests_with(const TestOpts& opts, std::size_t concurrency,
             }
 
             // Block for the next record. While deadlines are queued, wake up at
-            // the earliest one to report tests that are still running.
+            // the earliest one to report tests that are still running, and to
+            // give up on tests past their time limit.
             std::optional<CompletedTest> received;
-            while (!received) {
-                if (timeout_queue.empty()) {
+            bool abandoned = false;
+            while (!received && !abandoned) {
+                std::optional<Instant> wake;
+                if (!timeout_queue.empty()) {
+                    wake = timeout_queue.front().timeout;
+                }
+                if (!limit_queue.empty() && (!wake || limit_queue.front().deadline < *wake)) {
+                    wake = limit_queue.front().deadline;
+                }
+                if (!wake) {
                     received = recv_completed(rx);
                     break;
                 }
-                const auto left = std::max(timeout_queue.front().timeout - config.now(),
-                                           Instant::duration::zero());
+                const auto left = std::max(*wake - config.now(), Instant::duration::zero());
                 const rt::RecvStatus status = rx.recv_timeout(left, received);
-                for (const TestId id :
-                     get_timed_out_tests(running_tests, timeout_queue, config.now())) {
+                const Instant now = config.now();
+                for (const TestId id : get_timed_out_tests(running_tests, timeout_queue, now)) {
                     RT_TRY(notify(TestEvent::Timeout{tests[id.value].descriptor}));
                 }
                 if (status == rt::RecvStatus::Disconnected) {
                     rt::panic("test result channel disconnected");
                 }
+                while (!received && !limit_queue.empty() && limit_queue.front().deadline <= now) {
+                    LimitEntry entry = std::move(limit_queue.front());
+                    limit_queue.pop_front();
+                    // The thread handle of an abandoned test detaches here.
+                    if (running_tests.erase(entry.id) == 0) {
+                        continue;
+                    }
+                    drop_entry(timeout_queue, entry.id);
+                    abandoned = true;
+                    RT_TRY(notify(TestEvent::Result{
+                        abandoned_record(opts, tests[entry.id.value].descriptor, entry, now)}));
+                    if (opts.fail_fast) {
+                        return {};
+                    }
+                }
+            }
+            if (!received) {
+                continue;  // slots were freed by abandoned tests
             }
 
             CompletedTest completed = std::move(*received);
-            // A completed test's deadline goes with it. The queue holds at
+            auto node = running_tests.extract(completed.id);
+            if (!node) {
+                continue;  // the late record of an abandoned test
+            }
+            // A completed test's deadlines go with it. The queues hold at
             // most one entry per running test, oldest first.
-            const auto due =
-                std::find_if(timeout_queue.begin(), timeout_queue.end(),
-                             [&](const TimeoutEntry& e) { return e.id == completed.id; });
-            if (due != timeout_queue.end()) {
-                timeout_queue.erase(due);
-            }
-            if (auto node = running_tests.extract(completed.id)) {
-                node.mapped().join(completed);
-                spare = std::move(node);
-            }
+            drop_entry(timeout_queue, completed.id);
+            drop_entry(limit_queue, completed.id);
+            node.mapped().join(completed);
+            spare = std::move(node);
             const bool stop = opts.fail_fast && completed.result.is_failure();
             RT_TRY(notify(TestEvent::Result{std::move(completed)}));
             // Tests still running are left alone: their handles detach and
@@ -471,8 +657,8 @@ rt::IoResult<void> run_tests_with(const TestOpts& opts, std::size_t concurrency,
     // Benchmarks run one after another after all tests; fail-fast does not apply.
     for (const std::size_t i : benchs) {
         RT_TRY(notify(TestEvent::Wait{tests[i].descriptor}));
-        RunningTest running{start(i, false)};
-        CompletedTest completed = recv_completed(rx);
+        RunningTest running{start(i, false).handle};
+        CompletedTest completed = recv_for(rx, TestId{i});
         running.join(completed);
         RT_TRY(notify(TestEvent::Result{std::move(completed)}));
     }

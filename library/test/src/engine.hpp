@@ -163,10 +163,17 @@ std::vector<TestId> get_timed_out_tests(const RunningTests& running, TimeoutQueu
 TestResult bench_result(const Bencher& bencher);
 
 /// The spawned-process job: runs `executable` with no arguments and
-/// __ZUNO_TEST_INVOKE set to the test's name, and turns its exit status and
-/// output into the test's record (not sent). Used by the SpawnChild strategy.
+/// __ZUNO_TEST_INVOKE set to the test's name, in a process group of its own,
+/// and turns its exit status and output into the test's record (not sent).
+/// With `limit_secs`, a child still running after that many seconds has its
+/// group stopped (SIGTERM, SIGKILL 5 s later) and fails with
+/// time_limit_message. Used by the SpawnChild strategy.
 CompletedTest run_test_in_spawned_subprocess(TestId id, TestDesc desc, bool nocapture,
                                              const std::optional<TestTimeOptions>& time_opts,
-                                             bool bench, const std::string& executable);
+                                             bool bench, const std::string& executable,
+                                             std::optional<std::uint64_t> limit_secs = {});
+
+/// The failure message of a test stopped at its time limit of `secs` seconds.
+std::string time_limit_message(std::uint64_t secs);
 
 }  // namespace test

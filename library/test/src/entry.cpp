@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <mutex>
 #include <utility>
@@ -16,6 +19,8 @@
 #include "library/test/src/cli.hpp"
 #include "library/test/src/console.hpp"
 #include "library/test/src/runner_files.hpp"
+#include "library/test/src/filter.hpp"
+#include "library/test/src/test_result.hpp"
 
 namespace test {
 
@@ -96,6 +101,73 @@ void mark_normal_end(const TestOpts& opts) {
     }
 }
 
+// Set by an isolated run for each child: the one test it is to run, and
+// whether benchmarks run as benchmarks.
+constexpr const char* kInvokeVar = "__ZUNO_TEST_INVOKE";
+constexpr const char* kBenchVar = "__ZUNO_TEST_BENCH_BENCHMARKS";
+
+// Ends a child: what the test printed through C stdio goes out first.
+[[noreturn]] void exit_child(int status) {
+    (void)std::fflush(nullptr);
+    exit_process(status);
+}
+
+// The child side of an isolated run: runs test `name` on this thread with its
+// output going straight to the inherited streams, which the parent collects.
+// Exits 0 when the test passes; otherwise its failure is reported on standard
+// error (a panic by the panic hook, a returned error or a harness message
+// here) and the status is 101.
+[[noreturn]] void run_invoked_test(const std::string& name, std::vector<TestDescAndFn> tests) {
+    const bool bench = rt::env_var(kBenchVar) == std::optional<std::string>("1");
+    // Programs on this harness that the test starts run as usual.
+    ::unsetenv(kInvokeVar);
+    ::unsetenv(kBenchVar);
+
+    const auto found = std::find_if(tests.begin(), tests.end(), [&](const TestDescAndFn& t) {
+        return t.descriptor.name.as_slice() == name;
+    });
+    if (found == tests.end()) {
+        rt::eprint("error: no test named `" + name + "` in this program\n");
+        exit_child(101);
+    }
+    std::vector<TestDescAndFn> selected;
+    selected.push_back(std::move(*found));
+    tests.clear();
+    if (!bench) {
+        selected = convert_benchmarks_to_tests(std::move(selected));
+    }
+    const TestDesc desc = selected.front().descriptor;
+    Runnable runnable = std::move(selected.front().body).into_runnable();
+
+    // An exit() of the test fails it (status 101); a crash names it on
+    // standard error before the signal ends the child.
+    const rt::ExitGuard exit_guard("error: the process exited while tests were running: ");
+    const rt::ActiveWork active(name, "error: test " + name + " crashed with signal ", nullptr);
+    std::optional<std::string> returned_error;
+    std::optional<rt::Payload> failure = rt::catch_unwind([&] {
+        Bencher bencher;
+        BodyResult result = std::holds_alternative<RunnableTest>(runnable)
+                                ? std::get<RunnableTest>(runnable).run()
+                                : std::get<RunnableBench>(runnable).run(bencher);
+        if (!result.is_ok()) {
+            returned_error = result.error();
+        }
+    });
+    if (!failure && returned_error) {
+        failure = rt::Payload::owned(*returned_error);
+    }
+    const TestResult result = calc_result(desc, failure, std::nullopt, std::nullopt);
+    if (result.is<TestResult::Ok>()) {
+        exit_child(0);
+    }
+    if (const auto* failed = result.as<TestResult::FailedMsg>()) {
+        rt::eprint(failed->message + "\n");
+    } else if (returned_error) {
+        rt::eprint("Error: " + *returned_error + "\n");
+    }
+    exit_child(101);
+}
+
 }  // namespace
 
 void test_main_static(std::span<const TestDescAndFn> tests) {
@@ -121,6 +193,9 @@ void test_main_with_exit_callback(const std::vector<std::string>& args,
                                   std::vector<TestDescAndFn> tests,
                                   std::optional<RunOptions> options,
                                   const std::function<void()>& exit_callback) {
+    if (const std::optional<std::string> invoked = rt::env_var(kInvokeVar)) {
+        run_invoked_test(*invoked, std::move(tests));
+    }
     OptsResult parsed = parse_opts(args);
     if (std::holds_alternative<HelpPrinted>(parsed)) {
         return;

@@ -47,6 +47,11 @@ struct TestOpts {
     std::optional<TestTimeOptions> time_options;
     RunOptions run_options;
     bool fail_fast = false;
+    /// Run each test in a child process of its own (`--isolate`, ZUNO_TEST_ISOLATE).
+    bool isolate = false;
+    /// Seconds after which a still-running test fails (`--test-timeout`,
+    /// ZUNO_TEST_TIMEOUT); never 0.
+    std::optional<std::uint64_t> test_timeout;
     /// `--shard-count` and `--shard-index`, else TEST_TOTAL_SHARDS and TEST_SHARD_INDEX.
     std::optional<Shard> shard;
     /// `--junit-report`, else XML_OUTPUT_FILE: where the JUnit report file goes.

@@ -26,11 +26,12 @@ namespace {
 constexpr const char* kProgram = "hardware_e2e";
 
 constexpr const char* kHarnessVars[] = {
-    "ZUNOC_BOOTSTRAP",          "ZUNO_TEST_NOCAPTURE",       "ZUNO_TEST_SHUFFLE",
-    "ZUNO_TEST_SHUFFLE_SEED",   "ZUNO_TEST_TIME_UNIT",       "ZUNO_TEST_TIME_INTEGRATION",
-    "ZUNO_TEST_TIME_DOCTEST",   "TEST_TOTAL_SHARDS",         "TEST_SHARD_INDEX",
-    "XML_OUTPUT_FILE",          "TESTBRIDGE_TEST_ONLY",      "TEST_SHARD_STATUS_FILE",
-    "TEST_PREMATURE_EXIT_FILE", "TEST_WARNINGS_OUTPUT_FILE",
+    "ZUNOC_BOOTSTRAP",           "ZUNO_TEST_NOCAPTURE",    "ZUNO_TEST_SHUFFLE",
+    "ZUNO_TEST_SHUFFLE_SEED",    "ZUNO_TEST_TIME_UNIT",    "ZUNO_TEST_TIME_INTEGRATION",
+    "ZUNO_TEST_TIME_DOCTEST",    "ZUNO_TEST_ISOLATE",      "ZUNO_TEST_TIMEOUT",
+    "TEST_TOTAL_SHARDS",         "TEST_SHARD_INDEX",       "XML_OUTPUT_FILE",
+    "TESTBRIDGE_TEST_ONLY",      "TEST_SHARD_STATUS_FILE", "TEST_PREMATURE_EXIT_FILE",
+    "TEST_WARNINGS_OUTPUT_FILE",
 };
 
 struct EnvVar {
@@ -166,6 +167,12 @@ TEST_F(CliEnv, BuildsOptionsFromTheCommandLine) {
         {{"--color=never"}, {}, [](TestOpts& o) { o.color = ColorConfig::Never; }},
         {{"--color=auto"}, {}, [](TestOpts&) {}},
         {{"--logfile", "out.txt"}, {}, [](TestOpts& o) { o.logfile = "out.txt"; }},
+        {{"--isolate", "--test-timeout", "+30"},
+         {},
+         [](TestOpts& o) {
+             o.isolate = true;
+             o.test_timeout = 30;
+         }},
         // Running in CI: none of these is gated.
         {{"--shard-count", "1", "--shard-index", "0", "--fail-if-no-tests", "--retries=+2"},
          {},
@@ -251,6 +258,12 @@ TEST_F(CliEnv, EnvironmentSwitches) {
         // Time variables are read only for --report-time or --ensure-time.
         {{}, {{"ZUNO_TEST_TIME_UNIT", "500"}}, [](TestOpts&) {}},
         {kGate, {{"ZUNO_TEST_TIME_UNIT", "500"}, kBootstrap}, [](TestOpts&) {}},
+        {{}, {{"ZUNO_TEST_ISOLATE", "0"}}, [](TestOpts&) {}},
+        {{}, {{"ZUNO_TEST_ISOLATE", ""}}, [](TestOpts& o) { o.isolate = true; }},
+        {{}, {{"ZUNO_TEST_TIMEOUT", "5"}}, [](TestOpts& o) { o.test_timeout = 5; }},
+        {{"--test-timeout=2"},
+         {{"ZUNO_TEST_TIMEOUT", "x"}},
+         [](TestOpts& o) { o.test_timeout = 2; }},
         // A calling test runner's protocol; the command line wins.
         {{},
          {{"TEST_TOTAL_SHARDS", "3"}, {"TEST_SHARD_INDEX", "+2"}},
@@ -305,6 +318,7 @@ TEST_F(CliEnv, ReportsTheFirstOptionError) {
     const std::string invalid = "invalid digit found in string)";
     const std::string too_large = "number too large to fit in target type)";
     const std::string empty = "cannot parse integer from empty string)";
+    const std::string timeout = "argument for --test-timeout must be a number of seconds > 0";
     const std::string exclusive =
         "the options --include-ignored and --ignored are mutually exclusive";
     const std::vector<ErrorCase> cases = {
@@ -365,6 +379,14 @@ TEST_F(CliEnv, ReportsTheFirstOptionError) {
         {gated({"--format=JSON"}),
          {kBootstrap},
          "argument for --format must be pretty, terse, json or junit (was JSON)"},
+        {{"--test-timeout=0"}, {}, timeout},
+        {{"--test-timeout=1.5"}, {}, timeout},
+        {{"--test-timeout="}, {}, timeout},
+        {{"--test-timeout=-1"}, {}, timeout},
+        {{"--test-timeout=18446744073709551616"}, {}, timeout},
+        {{},
+         {{"ZUNO_TEST_TIMEOUT", "0"}},
+         "ZUNO_TEST_TIMEOUT is `0`, should be a number of seconds > 0"},
         // Which error wins when several things are wrong.
         {{"-Z", "foo", "--fail-fast"}, {}, nightly_z},
         {{"--shuffle", "--fail-fast"}, {}, gate_msg("fail-fast")},
@@ -388,6 +410,12 @@ TEST_F(CliEnv, ReportsTheFirstOptionError) {
         {{"--format=json", "--color=x"},
          {},
          "argument for --color must be auto, always, or never (was x)"},
+        {{"--test-timeout=0", "--format=x"},
+         {},
+         "argument for --format must be pretty, terse, json or junit (was x)"},
+        {{"--shard-count=2", "--test-timeout=0"},
+         {},
+         "argument for --test-timeout must be a number of seconds > 0"},
         // Sharding, from the options or else the environment, and retries.
         {{"--shard-count=2"}, {}, "--shard-count and --shard-index must be given together"},
         {{"--shard-index=0"},
@@ -499,7 +527,7 @@ TEST(CliHelp, MatchesTheApprovedTextLineByLine) {
     }
     // The hidden flag is accepted but never shown.
     EXPECT_EQ(usage_text(kProgram, optgroups()).find("--nocapture"), std::string::npos);
-    EXPECT_EQ(optgroups().grps().size(), 28U);
+    EXPECT_EQ(optgroups().grps().size(), 30U);
 }
 
 TEST_F(CliEnv, LogfileWarningIsWrittenLastWithoutLineFeed) {

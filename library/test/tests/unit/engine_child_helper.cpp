@@ -6,6 +6,7 @@
 //   abort      aborts (signal 6)
 //   sig9       kills itself with signal 9
 //   bench_env  exits 0 when __ZUNO_TEST_BENCH_BENCHMARKS is "1", else 5
+//   hang       prints "waiting\n" to stdout, then waits for a signal
 // Anything else exits with code 99.
 
 #include <signal.h>
@@ -54,6 +55,12 @@ int main() {
     if (name == "sig9") {
         kill(getpid(), SIGKILL);
         pause();
+    }
+    if (name == "hang") {
+        put(1, "waiting\n");
+        for (;;) {
+            pause();
+        }
     }
     if (name == "bench_env") {
         const char* bench = std::getenv("__ZUNO_TEST_BENCH_BENCHMARKS");

@@ -745,15 +745,65 @@ TEST(Concurrency, TestThreadsOptionWinsOverVariable) {
     EXPECT_EQ(helpers::decide_concurrency(std::nullopt), 5u);
 }
 
+TEST(Engine, TimeLimitAbandonsAnInProcessTestAndDropsItsLateRecord) {
+    // The clock jumps past the limit once "next" has started; "hang" is then
+    // reported failed while its thread still runs. Released afterwards, it
+    // sends a record of its own, which must not be reported.
+    auto offset = std::make_shared<std::atomic<std::int64_t>>(0);
+    EngineConfig config;
+    config.now = [offset] {
+        return std::chrono::steady_clock::now() + std::chrono::nanoseconds(offset->load());
+    };
+    auto printed = std::make_shared<Gate>();
+    auto released = std::make_shared<Gate>();
+    std::vector<TestDescAndFn> tests;
+    tests.push_back(make_test("hang", [printed, released] {
+        rt::print("before\n");
+        printed->open();
+        released->wait();
+        rt::print("after\n");
+        return BodyResult::ok();
+    }));
+    tests.push_back(make_test("next", [released] {
+        released->wait();
+        std::this_thread::sleep_for(20ms);  // time for hang's late record to arrive
+        return BodyResult::ok();
+    }));
+    Recorder rec;
+    rec.on_event = [&](const std::string& line) {
+        if (line == "wait next") {
+            printed->wait();
+            offset->store(std::chrono::nanoseconds(2s).count());
+        } else if (line == "result hang failed_msg") {
+            released->open();
+        }
+        return rt::IoResult<void>();
+    };
+    const std::size_t threads_before = thread_count();
+    TestOpts opts = opts_with_threads(2);
+    opts.test_timeout = 1;
+    ASSERT_TRUE(run_tests_with(opts, 2, std::move(tests), rec.callback(), config).ok());
+    EXPECT_EQ(rec.log,
+              (std::vector<std::string>{"filtered_out 0", "filtered 2", "wait hang", "wait next",
+                                        "result hang failed_msg", "result next ok"}));
+    const CompletedTest& hang = rec.results.at("hang");
+    EXPECT_EQ(hang.result,
+              TestResult(TestResult::FailedMsg{"test exceeded the time limit of 1 s"}));
+    EXPECT_EQ(text(hang.stdout_bytes), "before\n");
+    EXPECT_TRUE(wait_for_threads(threads_before));
+}
+
 // ---- spawned-process strategy ----------------------------------------------------
 
 CompletedTest run_child(const std::string& name, bool bench = false,
                         const std::optional<TestTimeOptions>& time_opts = std::nullopt,
-                        const std::string& exe = ENGINE_CHILD_HELPER) {
+                        const std::string& exe = ENGINE_CHILD_HELPER,
+                        std::optional<std::uint64_t> limit_secs = std::nullopt) {
     TestDesc desc;
     desc.name = TestName::owned_name(name);
     desc.test_type = TestType::Unit;
-    return run_test_in_spawned_subprocess(TestId{5}, desc, false, time_opts, bench, exe);
+    return run_test_in_spawned_subprocess(TestId{5}, desc, false, time_opts, bench, exe,
+                                          limit_secs);
 }
 
 TEST(SpawnedProcess, ExitStatusAndOutput) {
@@ -804,6 +854,14 @@ TEST(SpawnedProcess, TimeLimitAndSpawnFailure) {
     const std::string prefix = "Failed to spawn /nonexistent/helper as child for test: ";
     EXPECT_EQ(out.substr(0, prefix.size()), prefix);
     EXPECT_NE(out.find("NotFound"), std::string::npos) << out;
+
+    // Past the per-test limit the child is stopped; what it printed is kept.
+    const CompletedTest hung = run_child("hang", false, std::nullopt, ENGINE_CHILD_HELPER, 1);
+    EXPECT_EQ(hung.result,
+              TestResult(TestResult::FailedMsg{"test exceeded the time limit of 1 s"}));
+    EXPECT_EQ(text(hung.stdout_bytes), "waiting\n---- hang stderr ----\n");
+    EXPECT_TRUE(run_child("ok_line", false, std::nullopt, ENGINE_CHILD_HELPER, 1)
+                    .result.is<TestResult::Ok>());
 }
 
 TEST(SpawnedProcess, BoxedBodyIsRefused) {
