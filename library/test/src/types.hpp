@@ -14,6 +14,7 @@
 #include <utility>
 #include <variant>
 
+#include "library/test/include/zuno/body_result.hpp"
 #include "library/test/src/stats.hpp"
 
 namespace test {
@@ -91,20 +92,9 @@ struct TestDesc {
     [[nodiscard]] std::optional<std::string_view> test_mode() const;
 };
 
-/// The result of a test body: success, or failure with a message.
-class BodyResult {
-public:
-    static BodyResult ok() { return BodyResult(); }
-    static BodyResult fail(std::string message) { return BodyResult(std::move(message)); }
-    [[nodiscard]] bool is_ok() const { return !error_.has_value(); }
-    /// The failure message (only when !is_ok()).
-    [[nodiscard]] const std::string& error() const { return *error_; }
-
-private:
-    BodyResult() = default;
-    explicit BodyResult(std::string m) : error_(std::move(m)) {}
-    std::optional<std::string> error_;
-};
+/// The result of a test body: success, or failure with a message. Defined
+/// beside the public registration header, whose test bodies return it.
+using BodyResult = zuno::BodyResult;
 
 /// What a bench body receives: run mode, the recorded summary and byte count.
 struct Bencher {
