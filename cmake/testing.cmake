@@ -15,13 +15,13 @@ function(add_unit_test)
 endfunction()
 
 #   add_golden_test(NAME <ctest name> DIR <approved dir> CASE <case> STATUS <exit text>
-#                   [SORT] [DEVFULL] [TIC <terminfo source>] [ENV NAME=VALUE...]
+#                   [SORT] [DEVFULL] [KEEP_LOCATIONS] [TIC <terminfo source>] [ENV NAME=VALUE...]
 #                   [UNSET NAME...] COMMAND <program> <args...>)
 #
 # runs the program through golden_run and compares standard output, standard
 # error and exit status with DIR/<case>.stdout.txt and DIR/<case>.stderr.txt.
 function(add_golden_test)
-    cmake_parse_arguments(ARG "SORT;DEVFULL" "NAME;DIR;CASE;STATUS;TIC;EXTRA" "ENV;UNSET;COMMAND;LABELS"
+    cmake_parse_arguments(ARG "SORT;DEVFULL;KEEP_LOCATIONS" "NAME;DIR;CASE;STATUS;TIC;EXTRA" "ENV;UNSET;COMMAND;LABELS"
                           ${ARGN})
     set(flags)
     if(ARG_SORT)
@@ -29,6 +29,9 @@ function(add_golden_test)
     endif()
     if(ARG_DEVFULL)
         list(APPEND flags --stdout-devfull)
+    endif()
+    if(ARG_KEEP_LOCATIONS)
+        list(APPEND flags --keep-locations)
     endif()
     if(ARG_EXTRA)
         list(APPEND flags --extra-file ${ARG_EXTRA})

@@ -19,6 +19,7 @@
 // panicking test fails on its own thread; the other tests go on.
 
 #include <chrono>
+#include <concepts>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -104,7 +105,9 @@ inline constexpr Integration integration{};
 
 /// Anything that can stand after a test's name.
 template <typename A>
-concept Attribute = requires(const A& a, detail::TestSpec& s) { a.apply(s); };
+concept Attribute = requires(const A& a, detail::TestSpec& s) {
+    a.apply(s);
+};
 
 /// What a benchmark body receives. `iter(f)` measures `f`: it runs it in
 /// batches for about one second in all and records nanoseconds per iteration
@@ -202,8 +205,7 @@ struct BenchRegistrar {
 struct NamedHere {
     std::string name;
     std::source_location loc;
-    template <typename S>
-        requires std::is_convertible_v<const S&, std::string_view>
+    template <std::convertible_to<std::string_view> S>
     NamedHere(const S& text, std::source_location l = std::source_location::current())
         : name(std::string_view(text)), loc(l) {}
 };
@@ -215,7 +217,7 @@ struct Shown {
 };
 template <typename T>
 Shown show(const T& value) {
-    if constexpr (requires(std::ostream& os) { os << value; }) {
+    if constexpr (requires(std::ostream & os) { os << value; }) {
         return {std::addressof(value),
                 [](std::ostream& os, const void* p) { os << *static_cast<const T*>(p); }};
     } else {
@@ -250,20 +252,20 @@ int run(int argc, char** argv);
 
 /// ZUNO_TEST("name", attributes...) { body } registers a test; the body returns nothing.
 #define ZUNO_TEST(...) ZUNO_DETAIL_TEST(ZUNO_DETAIL_CAT(zuno_test_body_, __COUNTER__), __VA_ARGS__)
-#define ZUNO_DETAIL_TEST(fn, name, ...)                                                       \
-    static void fn();                                                                         \
-    static const ::zuno::detail::TestRegistrar ZUNO_DETAIL_CAT(fn, _registrar){              \
-        name, &::zuno::detail::call_test<&fn>,                                                \
-        ::std::source_location::current() __VA_OPT__(, ) __VA_ARGS__};                        \
+#define ZUNO_DETAIL_TEST(fn, name, ...)                                         \
+    static void fn();                                                           \
+    static const ::zuno::detail::TestRegistrar ZUNO_DETAIL_CAT(fn, _registrar){ \
+        name, &::zuno::detail::call_test<&fn>,                                  \
+        ::std::source_location::current() __VA_OPT__(, ) __VA_ARGS__};          \
     static void fn()
 
 /// ZUNO_BENCH("name", b) { body } registers a benchmark; `b` is its zuno::Bencher&.
 #define ZUNO_BENCH(name, b) \
     ZUNO_DETAIL_BENCH(ZUNO_DETAIL_CAT(zuno_bench_body_, __COUNTER__), name, b)
-#define ZUNO_DETAIL_BENCH(fn, name, b)                                                        \
-    static void fn(::zuno::Bencher&);                                                         \
-    static const ::zuno::detail::BenchRegistrar ZUNO_DETAIL_CAT(fn, _registrar){             \
-        name, &::zuno::detail::call_bench<&fn>, ::std::source_location::current()};           \
+#define ZUNO_DETAIL_BENCH(fn, name, b)                                              \
+    static void fn(::zuno::Bencher&);                                               \
+    static const ::zuno::detail::BenchRegistrar ZUNO_DETAIL_CAT(fn, _registrar){    \
+        name, &::zuno::detail::call_bench<&fn>, ::std::source_location::current()}; \
     static void fn(::zuno::Bencher& b)
 
 /// ZUNO_ASSERT(cond) or ZUNO_ASSERT(cond, message): fails the test unless `cond`
@@ -271,32 +273,32 @@ int run(int argc, char** argv);
 #define ZUNO_ASSERT(...) \
     ZUNO_DETAIL_PICK(__VA_ARGS__, ZUNO_DETAIL_ASSERT_MSG, ZUNO_DETAIL_ASSERT_COND, )(__VA_ARGS__)
 #define ZUNO_DETAIL_PICK(a1, a2, chosen, ...) chosen
-#define ZUNO_DETAIL_ASSERT_COND(cond)                                                  \
-    do {                                                                               \
-        if (!static_cast<bool>(cond)) {                                                \
-            ::zuno::detail::fail_assertion("assertion failed: " #cond,                 \
-                                           ::std::source_location::current());         \
-        }                                                                              \
+#define ZUNO_DETAIL_ASSERT_COND(cond)                                          \
+    do {                                                                       \
+        if (!static_cast<bool>(cond)) {                                        \
+            ::zuno::detail::fail_assertion("assertion failed: " #cond,         \
+                                           ::std::source_location::current()); \
+        }                                                                      \
     } while (false)
-#define ZUNO_DETAIL_ASSERT_MSG(cond, message)                                          \
-    do {                                                                               \
-        if (!static_cast<bool>(cond)) {                                                \
-            ::zuno::detail::fail_assertion(::std::string(message),                     \
-                                           ::std::source_location::current());         \
-        }                                                                              \
+#define ZUNO_DETAIL_ASSERT_MSG(cond, message)                                  \
+    do {                                                                       \
+        if (!static_cast<bool>(cond)) {                                        \
+            ::zuno::detail::fail_assertion(::std::string(message),             \
+                                           ::std::source_location::current()); \
+        }                                                                      \
     } while (false)
 
 /// ZUNO_ASSERT_EQ(a, b) / ZUNO_ASSERT_NE(a, b): fail unless a == b (a != b),
 /// showing both values. Each operand is evaluated once.
 #define ZUNO_ASSERT_EQ(left, right) ZUNO_DETAIL_ASSERT_BINARY(left, right, ==)
 #define ZUNO_ASSERT_NE(left, right) ZUNO_DETAIL_ASSERT_BINARY(left, right, !=)
-#define ZUNO_DETAIL_ASSERT_BINARY(left, right, op)                                        \
-    do {                                                                                  \
-        const auto& zuno_left_ = (left);                                                  \
-        const auto& zuno_right_ = (right);                                                \
-        if (!(zuno_left_ op zuno_right_)) {                                               \
-            ::zuno::detail::fail_comparison(#op, ::zuno::detail::show(zuno_left_),        \
-                                            ::zuno::detail::show(zuno_right_),            \
-                                            ::std::source_location::current());           \
-        }                                                                                 \
+#define ZUNO_DETAIL_ASSERT_BINARY(left, right, op)                                 \
+    do {                                                                           \
+        const auto& zuno_left_ = (left);                                           \
+        const auto& zuno_right_ = (right);                                         \
+        if (!(zuno_left_ op zuno_right_)) {                                        \
+            ::zuno::detail::fail_comparison(#op, ::zuno::detail::show(zuno_left_), \
+                                            ::zuno::detail::show(zuno_right_),     \
+                                            ::std::source_location::current());    \
+        }                                                                          \
     } while (false)

@@ -1,14 +1,14 @@
 // golden_run: runs a program and compares its standard output, standard error
 // and exit status byte for byte with approved files.
 //
-//   golden_run --approved DIR --case NAME --status TEXT [--sort-test-lines]
+//   golden_run --approved DIR --case NAME --status TEXT [--sort-test-lines] [--keep-locations]
 //              [--stdout-devfull] [--env NAME=VALUE]... [--unset NAME]...
 //              [--tic SOURCE] [--extra-file PATH] -- PROGRAM ARGS...
 //
 // Expected texts live in DIR/NAME.stdout.txt and DIR/NAME.stderr.txt (a
 // missing file means empty). Before comparing, what truly varies from run to
 // run is normalised in the actual output: thread ids and line:column of panic
-// reports, and measured times. --sort-test-lines sorts each run of
+// reports (kept with --keep-locations), and measured times. --sort-test-lines sorts each run of
 // consecutive per-test result lines, whose order depends on thread timing.
 // --tic compiles a terminfo source into a fresh directory and points
 // TERMINFO_DIRS at it. --extra-file names a file the program writes (a log
@@ -49,17 +49,18 @@ bool write_file(const std::string& path, const std::string& text) {
 }
 
 // Replaces what varies between runs by fixed placeholders.
-std::string normalise(const std::string& text) {
+std::string normalise(const std::string& text, bool keep_locations) {
     // The thread name stops at its closing quote: a JUnit document holds
     // several reports on its one line, and each must be matched on its own.
     static const std::regex thread_report(
-        R"((thread '[^'\n]*' )\(\d+\)( panicked at [^\n]*?):\d+:\d+:)");
+        R"((thread '[^'\n]*' )\(\d+\)( panicked at [^\n]*?):(\d+:\d+):)");
     static const std::regex suite_time(R"(finished in \d+\.\d\ds)");
     static const std::regex test_time(R"( <\d+\.\d\d\ds>)");
     static const std::regex json_time(R"("exec_time": [0-9.]+)");
     // A JUnit time of exactly 0 means "not measured" and stays as it is.
     static const std::regex junit_time(R"( time="(?!0")[0-9.]+")");
-    std::string out = std::regex_replace(text, thread_report, "$1(TID)$2:LINE:COL:");
+    std::string out = std::regex_replace(text, thread_report,
+                                         keep_locations ? "$1(TID)$2:$3:" : "$1(TID)$2:LINE:COL:");
     out = std::regex_replace(out, suite_time, "finished in TIME");
     out = std::regex_replace(out, test_time, " <TIME>");
     out = std::regex_replace(out, json_time, "\"exec_time\": TIME");
@@ -105,7 +106,7 @@ int usage_error(const char* what) {
 
 int main(int argc, char** argv) {
     std::string dir, name, status;
-    bool sort = false, devfull = false;
+    bool sort = false, devfull = false, keep_locations = false;
     std::vector<std::pair<std::string, std::string>> env;
     std::vector<std::string> unset, command;
     std::string tic_source, extra_file;
@@ -124,6 +125,8 @@ int main(int argc, char** argv) {
             status = next();
         } else if (a == "--sort-test-lines") {
             sort = true;
+        } else if (a == "--keep-locations") {
+            keep_locations = true;
         } else if (a == "--stdout-devfull") {
             devfull = true;
         } else if (a == "--env") {
@@ -220,8 +223,8 @@ int main(int argc, char** argv) {
     }
     std::string out(result->stdout_bytes.begin(), result->stdout_bytes.end());
     std::string err(result->stderr_bytes.begin(), result->stderr_bytes.end());
-    out = normalise(out);
-    err = normalise(err);
+    out = normalise(out, keep_locations);
+    err = normalise(err, keep_locations);
     if (sort) {
         out = sort_test_lines(out);
     }
@@ -230,7 +233,8 @@ int main(int argc, char** argv) {
     const std::string out_path = dir + "/" + name + ".stdout.txt";
     const std::string err_path = dir + "/" + name + ".stderr.txt";
     const std::string extra_path = dir + "/" + name + ".extra.txt";
-    const std::string extra = extra_file.empty() ? "" : normalise(read_file(extra_file));
+    const std::string extra =
+        extra_file.empty() ? "" : normalise(read_file(extra_file), keep_locations);
     if (const char* update = std::getenv("GOLDEN_UPDATE"); update && std::string(update) == "1") {
         write_file(out_path, out);
         if (!err.empty()) {
