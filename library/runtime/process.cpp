@@ -485,8 +485,8 @@ IoResult<DeadlineOutput> Command::output_until(std::chrono::steady_clock::time_p
 
     DeadlineOutput result{Output{ExitStatus(0), {}, {}}, false};
     Output& output = result.output;
-    Fd out_pipe(std::exchange(child->pipes_[1], -1));
-    Fd err_pipe(std::exchange(child->pipes_[2], -1));
+    Fd out_pipe(std::move(child->pipes_[1]));
+    Fd err_pipe(std::move(child->pipes_[2]));
     IoResult<bool> drained =
         drain(out_pipe, output.stdout_bytes, err_pipe, output.stderr_bytes, deadline);
     IoResult<ExitStatus> status = IoError::custom(ErrorKind::Other, "child not waited for");
