@@ -12,11 +12,17 @@
 //   TILO_STANDIN_SIGNAL=N     then end by signal N (a signal that terminates)
 //   TILO_STANDIN_MATCH=TEXT   the three above apply only when TEXT occurs in
 //                             the runner's name or in a scenario value received
+//   TILO_STANDIN_FAIL_TIMES=K only the first K matching calls misbehave (with
+//                             status 1 when neither EXIT nor SIGNAL says how);
+//                             later ones pass. The calls are counted across
+//                             processes in the file TILO_STANDIN_STATE=PATH
+//                             (a decimal count, created when absent)
 //   TILO_STANDIN_LOG=PATH     append one line per call, in one O_APPEND write:
 //                             name TAB start-ns TAB end-ns {TAB NAME=VALUE}
 //                             (CLOCK_MONOTONIC; scenario variables sorted by name)
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
@@ -282,6 +288,43 @@ bool write_log(const char* path, std::uint64_t start, const Variables& vars) {
     return close(fd) == 0 && ok;
 }
 
+/// Counts this call in the state file: returns how many matching calls came
+/// before it, or nothing (with `problem` set) when the file cannot be used.
+/// The file stays locked while it is read and rewritten, so concurrent calls
+/// each get a count of their own.
+std::optional<std::uint64_t> count_call(const char* path, std::optional<std::string>& problem) {
+    const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0 || flock(fd, LOCK_EX) != 0) {
+        problem = std::string(NAME) + ": cannot use TILO_STANDIN_STATE " + path + ": " +
+                  std::strerror(errno);
+        if (fd >= 0) {
+            close(fd);
+        }
+        return std::nullopt;
+    }
+    char text[32] = {};
+    const ssize_t got = pread(fd, text, sizeof text - 1, 0);
+    std::string_view read(text, got > 0 ? static_cast<std::size_t>(got) : 0);
+    while (!read.empty() && (read.back() == '\n' || read.back() == ' ')) {
+        read.remove_suffix(1);
+    }
+    const std::optional<std::uint64_t> before = read.empty() ? 0 : parse_decimal(read);
+    if (!before) {
+        problem = std::string(NAME) + ": TILO_STANDIN_STATE " + path + " does not hold a count";
+        close(fd);
+        return std::nullopt;
+    }
+    const std::string next = std::to_string(*before + 1) + "\n";
+    const bool stored = ftruncate(fd, 0) == 0 && pwrite(fd, next.data(), next.size(), 0) ==
+                                                     static_cast<ssize_t>(next.size());
+    if (!stored) {
+        problem = std::string(NAME) + ": cannot update TILO_STANDIN_STATE " + path + ": " +
+                  std::strerror(errno);
+    }
+    close(fd);  // releases the lock
+    return stored ? before : std::nullopt;
+}
+
 void say(const std::string& line) {
     std::fprintf(stderr, "%s\n", line.c_str());
 }
@@ -297,6 +340,7 @@ int main() {
     const auto sleep_ms = fault_number("TILO_STANDIN_SLEEP_MS", 3600000, fault_problem);
     const auto exit_code = fault_number("TILO_STANDIN_EXIT", 255, fault_problem);
     const auto signal = fault_number("TILO_STANDIN_SIGNAL", 64, fault_problem);
+    const auto fail_times = fault_number("TILO_STANDIN_FAIL_TIMES", UINT64_MAX, fault_problem);
     if (signal && !terminates(static_cast<int>(*signal))) {
         fault_problem = std::string(NAME) + ": TILO_STANDIN_SIGNAL = " + std::to_string(*signal) +
                         " is not a signal that ends a process";
@@ -332,6 +376,29 @@ int main() {
     if (problem) {
         say(*problem);
         return 2;
+    }
+    if (matched && fail_times) {
+        const char* state = std::getenv("TILO_STANDIN_STATE");
+        std::optional<std::string> state_problem;
+        std::optional<std::uint64_t> before;
+        if (state == nullptr) {
+            state_problem =
+                std::string(NAME) + ": TILO_STANDIN_FAIL_TIMES needs TILO_STANDIN_STATE";
+        } else {
+            before = count_call(state, state_problem);
+        }
+        if (state_problem) {
+            say(*state_problem);
+            return 2;
+        }
+        if (*before >= *fail_times) {
+            return 0;
+        }
+        if (!exit_code && !signal) {
+            say(std::string(NAME) + ": failing call " + std::to_string(*before + 1) + " of " +
+                std::to_string(*fail_times) + " as TILO_STANDIN_FAIL_TIMES asks");
+            return 1;
+        }
     }
     if (matched && exit_code) {
         say(std::string(NAME) + ": exiting with status " + std::to_string(*exit_code) +

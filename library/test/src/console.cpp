@@ -122,6 +122,9 @@ void tally(ConsoleTestState& st, CompletedTest& completed) {
             using R = std::decay_t<decltype(r)>;
             if constexpr (std::is_same_v<R, TestResult::Ok>) {
                 ++st.passed;
+                if (!completed.failed_attempts.empty()) {
+                    ++st.flaky;
+                }
                 st.not_failures.emplace_back(std::move(completed.desc), std::move(out));
             } else if constexpr (std::is_same_v<R, TestResult::Ignored>) {
                 ++st.ignored;
@@ -225,7 +228,12 @@ rt::IoResult<void> on_test_event(TestEvent event, ConsoleTestState& st, Listener
         }
     }
     RT_TRY(to.log.on_event(event));
-    RT_TRY(to.report.on_event(event, measured, st));
+    if (auto* e = event.as<TestEvent::Result>()) {
+        st.attempts = e->completed.failed_attempts;
+    }
+    rt::IoResult<void> reported = to.report.on_event(event, measured, st);
+    st.attempts = {};
+    RT_TRY(reported);
     if (auto* e = event.as<TestEvent::Filtered>()) {
         st.total = e->count;
         return to.out.write_run_start(e->count, e->shuffle_seed);
@@ -244,8 +252,10 @@ rt::IoResult<void> on_test_event(TestEvent event, ConsoleTestState& st, Listener
         return to.out.write_timeout(e->desc);
     }
     CompletedTest& completed = event.as<TestEvent::Result>()->completed;
+    st.attempts = completed.failed_attempts;
     RT_TRY(to.out.write_result(completed.desc, completed.result, completed.exec_time,
                                completed.stdout_bytes, st));
+    st.attempts = {};
     tally(st, completed);
     return {};
 }
@@ -256,7 +266,9 @@ std::unique_ptr<formatters::OutputFormatter> get_formatter(const TestOpts& opts,
                                                            std::size_t name_width,
                                                            std::size_t concurrency) {
     formatters::OutputLocation output = stdout_location();
-    const bool parallel = concurrency > 1;
+    // With retries a test's line is written whole at its final result, as in
+    // a parallel run: a first attempt that fails leaves no line behind.
+    const bool parallel = concurrency > 1 || opts.retries > 0;
     switch (opts.format) {
         case OutputFormat::Pretty:
             return std::make_unique<formatters::PrettyFormatter>(

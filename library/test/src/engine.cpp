@@ -231,6 +231,78 @@ CompletedTest recv_for(rt::Receiver<CompletedTest>& rx, TestId id) {
     }
 }
 
+// The failed tests of a run that are to run again (`--retries`): a copy of
+// each test's body taken before its first start (the start moves the body
+// out), its failed attempts so far, and the reruns that are due once every
+// other test of the run has finished. Does nothing, and copies nothing, when
+// no retries are allowed.
+class Retries {
+public:
+    explicit Retries(std::size_t allowed) : allowed_(allowed) {}
+
+    /// True when test `i` is a rerun rather than a test's first start.
+    [[nodiscard]] bool is_rerun(std::size_t i) const {
+        const auto it = kept_.find(TestId{i});
+        return it != kept_.end() && !it->second.failed.empty();
+    }
+
+    /// Keeps a copy of the body of a test about to start for the first time,
+    /// unless it cannot fail (ignored).
+    void keep(std::size_t i, const TestDescAndFn& test, bool force_ignore) {
+        if (allowed_ == 0 || force_ignore || test.descriptor.ignore || kept_.contains(TestId{i})) {
+            return;
+        }
+        kept_.emplace(TestId{i}, Kept{test.body, {}});
+    }
+
+    /// Takes a completed record. A failure with retries left is kept as an
+    /// attempt and its rerun queued: returns true, the record must not be
+    /// reported. Otherwise the earlier attempts are attached: returns false.
+    bool absorb(CompletedTest& completed) {
+        const auto it = kept_.find(completed.id);
+        if (it == kept_.end()) {
+            return false;
+        }
+        Kept& kept = it->second;
+        if (completed.result.is_failure() && kept.failed.size() < allowed_) {
+            kept.failed.push_back(FailedAttempt{std::move(completed.result), completed.exec_time,
+                                                std::move(completed.stdout_bytes)});
+            due_.push_back(completed.id);
+            return true;
+        }
+        completed.failed_attempts = std::move(kept.failed);
+        kept_.erase(it);
+        return false;
+    }
+
+    /// Appends the due reruns to `tests` and `queue` in the order their
+    /// failures occurred, each as a new entry (descriptor and a fresh copy of
+    /// the body) with an id of its own, so that a late record of an attempt
+    /// abandoned at its time limit is never taken for the rerun's. Returns
+    /// whether anything was queued.
+    bool requeue(std::vector<TestDescAndFn>& tests, std::vector<std::size_t>& queue) {
+        const std::size_t before = queue.size();
+        for (const TestId id : std::exchange(due_, {})) {
+            auto node = kept_.extract(id);
+            const std::size_t rerun = tests.size();
+            tests.push_back(TestDescAndFn{tests[id.value].descriptor, node.mapped().body});
+            node.key() = TestId{rerun};
+            kept_.insert(std::move(node));
+            queue.push_back(rerun);
+        }
+        return queue.size() != before;
+    }
+
+private:
+    struct Kept {
+        TestFn body;
+        std::vector<FailedAttempt> failed;
+    };
+    std::size_t allowed_;
+    std::unordered_map<TestId, Kept> kept_;
+    std::vector<TestId> due_;
+};
+
 // recv_for, giving up at `deadline` (on the engine's clock): nothing then.
 std::optional<CompletedTest> recv_until(rt::Receiver<CompletedTest>& rx, TestId id,
                                         Instant deadline, const EngineConfig& config) {
@@ -525,10 +597,19 @@ rt::IoResult<void> run_tests_with(const TestOpts& opts, std::size_t concurrency,
         limit = limit_duration(*opts.test_timeout);
     }
 
+    // A rerun is reported only by its result: one result per test, for its
+    // final attempt; only a test's first start is announced. Reruns are
+    // queued only when nothing else is left to run.
+    Retries retries(opts.retries);
+
     if (concurrency == 1) {
-        for (const std::size_t i : queue) {
+        for (std::size_t next = 0; next < queue.size() || retries.requeue(tests, queue);) {
+            const std::size_t i = queue[next++];
             const TestId id{i};
-            RT_TRY(notify(TestEvent::Wait{tests[i].descriptor}));
+            if (!retries.is_rerun(i)) {
+                RT_TRY(notify(TestEvent::Wait{tests[i].descriptor}));
+            }
+            retries.keep(i, tests[i], force_ignore);
             const Instant started_at = config.now();
             StartedTest started = start(i, force_ignore);
             RunningTest running{std::move(started.handle)};
@@ -547,6 +628,9 @@ rt::IoResult<void> run_tests_with(const TestOpts& opts, std::size_t concurrency,
                     LimitEntry{id, started_at, started_at, std::move(started.capture)},
                     config.now());
             }
+            if (retries.absorb(*completed)) {
+                continue;
+            }
             const bool stop = opts.fail_fast && completed->result.is_failure();
             RT_TRY(notify(TestEvent::Result{std::move(*completed)}));
             if (stop) {
@@ -564,12 +648,15 @@ rt::IoResult<void> run_tests_with(const TestOpts& opts, std::size_t concurrency,
         std::size_t next = 0;
         // Every started test has an entry in running_tests until its record is
         // received or it is abandoned at its time limit.
-        while (!running_tests.empty() || next < queue.size()) {
+        while (!running_tests.empty() || next < queue.size() || retries.requeue(tests, queue)) {
             // Fill the free slots strictly in queue order.
             while (running_tests.size() < concurrency && next < queue.size()) {
                 const std::size_t i = queue[next++];
                 const Instant timeout = config.now() + config.time_critical_period;
-                RT_TRY(notify(TestEvent::Wait{tests[i].descriptor}));
+                if (!retries.is_rerun(i)) {
+                    RT_TRY(notify(TestEvent::Wait{tests[i].descriptor}));
+                }
+                retries.keep(i, tests[i], force_ignore);
                 const Instant started_at = config.now();
                 StartedTest started = start(i, force_ignore);
                 if (limit) {
@@ -622,8 +709,12 @@ rt::IoResult<void> run_tests_with(const TestOpts& opts, std::size_t concurrency,
                     }
                     drop_entry(timeout_queue, entry.id);
                     abandoned = true;
-                    RT_TRY(notify(TestEvent::Result{
-                        abandoned_record(opts, tests[entry.id.value].descriptor, entry, now)}));
+                    CompletedTest record =
+                        abandoned_record(opts, tests[entry.id.value].descriptor, entry, now);
+                    if (retries.absorb(record)) {
+                        continue;
+                    }
+                    RT_TRY(notify(TestEvent::Result{std::move(record)}));
                     if (opts.fail_fast) {
                         return {};
                     }
@@ -644,6 +735,9 @@ rt::IoResult<void> run_tests_with(const TestOpts& opts, std::size_t concurrency,
             drop_entry(limit_queue, completed.id);
             node.mapped().join(completed);
             spare = std::move(node);
+            if (retries.absorb(completed)) {
+                continue;
+            }
             const bool stop = opts.fail_fast && completed.result.is_failure();
             RT_TRY(notify(TestEvent::Result{std::move(completed)}));
             // Tests still running are left alone: their handles detach and

@@ -6,10 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
 #include "library/test/src/stats.hpp"
+#include "library/test/src/test_result.hpp"
 #include "library/test/src/time.hpp"
 #include "library/test/src/types.hpp"
 
@@ -28,6 +30,10 @@ struct ConsoleTestState {
     /// Of filtered_out, the selected tests that belong to other shards.
     std::size_t other_shards = 0;
     std::size_t measured = 0;
+    /// Tests that passed only when run again (`--retries`); counted in passed too.
+    std::size_t flaky = 0;
+    /// While a result is being written: the failed attempts before it, if it was retried.
+    std::span<const FailedAttempt> attempts;
     std::optional<TestSuiteExecTime> exec_time;
     MetricMap metrics;
     std::vector<DescOutput> failures;

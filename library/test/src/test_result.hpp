@@ -64,12 +64,21 @@ private:
 };
 
 /// The record a finished test sends to the engine.
+/// A failed run of a test that was then run again (`--retries`).
+struct FailedAttempt {
+    TestResult result;
+    std::optional<TestExecTime> exec_time;
+    std::vector<std::uint8_t> stdout_bytes;
+};
+
 struct CompletedTest {
     TestId id;
     TestDesc desc;
     TestResult result;
     std::optional<TestExecTime> exec_time;
     std::vector<std::uint8_t> stdout_bytes;
+    /// The failed attempts before this final one, in order; empty for a test run once.
+    std::vector<FailedAttempt> failed_attempts = {};
 };
 
 /// Turns an Ok result into TimedFail when time limits are enforced and the

@@ -182,6 +182,9 @@ rt::IoResult<void> write_summary(OutputLocation& out, bool use_color, const Cons
                          std::to_string(state.ignored) + " ignored; " +
                          std::to_string(state.measured) + " measured; " +
                          std::to_string(state.filtered_out) + " filtered out";
+    if (state.flaky > 0) {
+        counts += "; " + std::to_string(state.flaky) + " flaky";
+    }
     RT_TRY(write_plain(out, counts));
     if (state.exec_time) {
         RT_TRY(write_plain(out, "; finished in " + state.exec_time->to_string()));

@@ -222,6 +222,10 @@ rt::IoResult<void> JsonFormatter::write_result(const TestDesc& desc, const TestR
             extra = "\"message\": \"" + EscapedString(*desc.ignore_message).to_string() + "\"";
         }
     }
+    if (!state.attempts.empty()) {
+        extra += extra.empty() ? "" : ", ";
+        extra += "\"retries\": " + std::to_string(state.attempts.size());
+    }
     return write_event("test", name, event, exec_time, stdout_text, extra);
 }
 

@@ -56,6 +56,21 @@ std::string output_cdata(const std::vector<std::uint8_t>& bytes) {
     return str_to_cdata(xml_sanitize(raw));
 }
 
+/// The `<flakyFailure>` element of a failed attempt of a test that passed later.
+std::string flaky_failure(const FailedAttempt& attempt) {
+    std::string element = "<flakyFailure";
+    if (const auto* failed = attempt.result.as<TestResult::FailedMsg>()) {
+        element += " message=\"" + xml_attribute(failed->message) + "\"";
+    }
+    element +=
+        attempt.result.is<TestResult::TimedFail>() ? " type=\"timeout\"" : " type=\"assert\"";
+    if (attempt.stdout_bytes.empty()) {
+        return element + "/>";
+    }
+    return element + "><system-out>" + output_cdata(attempt.stdout_bytes) +
+           "</system-out></flakyFailure>";
+}
+
 }  // namespace
 
 std::string str_to_cdata(std::string_view text) {
@@ -204,9 +219,11 @@ rt::IoResult<void> JunitFormatter::write_timeout(const TestDesc&) {
 rt::IoResult<void> JunitFormatter::write_result(const TestDesc& desc, const TestResult& result,
                                                 const std::optional<TestExecTime>& exec_time,
                                                 std::span<const std::uint8_t> stdout_bytes,
-                                                const ConsoleTestState&) {
-    results_.push_back(Entry{desc, result, exec_time ? exec_time->value : Duration::zero(),
-                             std::vector<std::uint8_t>(stdout_bytes.begin(), stdout_bytes.end())});
+                                                const ConsoleTestState& state) {
+    results_.push_back(
+        Entry{desc, result, exec_time ? exec_time->value : Duration::zero(),
+              std::vector<std::uint8_t>(stdout_bytes.begin(), stdout_bytes.end()),
+              std::vector<FailedAttempt>(state.attempts.begin(), state.attempts.end())});
     return {};
 }
 
@@ -234,7 +251,18 @@ rt::IoResult<bool> JunitFormatter::write_run_finish(ConsoleTestState& state) {
         const std::string open = testcase_open(class_name, test_name, entry.duration);
         if (result.is<TestResult::Ok>()) {
             RT_TRY(write_message(open));
-            if (!entry.stdout_bytes.empty() && state.options.display_output) {
+            if (!entry.attempts.empty()) {
+                // Passed on a rerun: each failed attempt with its output.
+                RT_TRY(write_message(">"));
+                for (const FailedAttempt& attempt : entry.attempts) {
+                    RT_TRY(write_message(flaky_failure(attempt)));
+                }
+                if (!entry.stdout_bytes.empty() && state.options.display_output) {
+                    RT_TRY(write_message("<system-out>" + output_cdata(entry.stdout_bytes) +
+                                         "</system-out>"));
+                }
+                RT_TRY(write_message("</testcase>"));
+            } else if (!entry.stdout_bytes.empty() && state.options.display_output) {
                 RT_TRY(write_message("><system-out>"));
                 RT_TRY(write_message(output_cdata(entry.stdout_bytes)));
                 RT_TRY(write_message("</system-out>"));

@@ -56,6 +56,8 @@ public:
         TestResult result;
         Duration duration;
         std::vector<std::uint8_t> stdout_bytes;
+        /// Failed attempts before the final result, when the test was run again.
+        std::vector<FailedAttempt> attempts = {};
     };
 
     /// Owns `out`; starts with no results.

@@ -12,6 +12,9 @@ report: the --junit-report file holds the document --format junit prints,
     apart from times and the testsuite's time and timestamp, and validates
     against each SCHEMA file that exists (when xmllint is there); XML_OUTPUT_FILE is used only
     without the option; a run killed meanwhile leaves no report.
+flaky: a device test whose runner fails on its first call passes with
+    --retries 1; printed and written JUnit documents carry its failed attempt
+    as a flakyFailure and validate against each SCHEMA.
 Exit status 0 on success, 1 with a message on the first mismatch.
 """
 
@@ -156,10 +159,7 @@ def check_report(program, schemas):
         measured = [float(t) for t in re.findall(r'<testcase [^>]*time="([0-9.]+)"', written)]
         expect(measured and all(t > 0 for t in measured), "a test case of the report has no measured time")
         expect_equal(sorted(os.listdir(tmp)), ["report.xml"], "files left beside the report")
-        for schema in schemas:
-            if os.path.isfile(schema) and shutil.which("xmllint"):
-                proc = subprocess.run(["xmllint", "--noout", "--schema", schema, report], capture_output=True)
-                expect(proc.returncode == 0, f"report not valid: {proc.stderr.decode(errors='replace')}")
+        validate(report, schemas)
 
         # A test runner's report path counts only without the option.
         bazel = os.path.join(tmp, "bazel.xml")
@@ -183,7 +183,29 @@ def check_report(program, schemas):
         expect_equal(sorted(os.listdir(tmp)), ["report.xml"], "files left by a killed run")
 
 
-MODES = {"shards": check_shards, "report": check_report}
+def validate(path, schemas):
+    for schema in schemas:
+        if os.path.isfile(schema) and shutil.which("xmllint"):
+            proc = subprocess.run(["xmllint", "--noout", "--schema", schema, path], capture_output=True)
+            expect(proc.returncode == 0, f"{path} not valid against {schema}: {proc.stderr.decode(errors='replace')}")
+
+
+def check_flaky(program, schemas):
+    with tempfile.TemporaryDirectory() as tmp:
+        report = os.path.join(tmp, "report.xml")
+        env = clean_env({"TILO_STANDIN_FAIL_TIMES": "1", "TILO_STANDIN_MATCH": "fanout",
+                         "TILO_STANDIN_STATE": os.path.join(tmp, "state")})
+        printed = run(program, ["--retries", "1", *UNSTABLE, "--format", "junit", "--junit-report", report], env, (0,))
+        with open(os.path.join(tmp, "printed.xml"), "wb") as out:
+            out.write(printed)
+        for path in (report, os.path.join(tmp, "printed.xml")):
+            text = open(path, "rb").read().decode("utf-8")
+            expect_equal(text.count("<flakyFailure "), 1, f"{os.path.basename(path)}: flakyFailure elements")
+            expect("single-source multicast graph" in text, f"{os.path.basename(path)}: attempt output missing")
+            validate(path, schemas)
+
+
+MODES = {"shards": check_shards, "report": check_report, "flaky": check_flaky}
 
 
 def main():

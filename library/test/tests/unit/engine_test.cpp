@@ -261,6 +261,48 @@ TEST(Engine, NothingSelectedSendsOnlyCounts) {
 
 // ---- long-running warning ----------------------------------------------------
 
+TEST(Engine, RetriesRunFailedTestsAgainAfterAllOthers) {
+    for (const std::size_t threads : {1, 2}) {
+        SCOPED_TRACE(threads);
+        auto a_calls = std::make_shared<std::atomic<int>>(0);
+        std::vector<TestDescAndFn> tests;
+        tests.push_back(make_test("a", [a_calls]() -> BodyResult {
+            if (a_calls->fetch_add(1) == 0) {
+                rt::panic("first run of a");
+            }
+            return BodyResult::ok();
+        }));
+        tests.push_back(make_test("b", pass));
+        tests.push_back(make_test("c", [] { return BodyResult::fail("always"); }));
+        tests.push_back(make_test("i", pass, /*ignore=*/true));
+        TestOpts opts = opts_with_threads(threads);
+        opts.retries = 2;
+        opts.fail_fast = true;  // only a final failure stops the run
+
+        Recorder rec;
+        ASSERT_TRUE(run_tests(opts, threads, std::move(tests), rec.callback()).ok());
+        // Each test is announced once and reported once, for its final attempt;
+        // reruns come after every first run, in the order of the failures.
+        const std::vector<std::string> tail = {"result a ok", "result c failed"};
+        ASSERT_EQ(rec.log.size(), 10u);
+        EXPECT_EQ(std::vector<std::string>(rec.log.end() - 2, rec.log.end()), tail);
+        if (threads == 1) {
+            EXPECT_EQ(rec.log, (std::vector<std::string>{"filtered_out 0", "filtered 4", "wait a",
+                                                         "wait b", "result b ok", "wait c",
+                                                         "wait i", "result i ignored",
+                                                         "result a ok", "result c failed"}));
+        }
+        EXPECT_EQ(a_calls->load(), 2);
+        const CompletedTest& a = rec.results.at("a");
+        ASSERT_EQ(a.failed_attempts.size(), 1u);
+        EXPECT_TRUE(a.failed_attempts[0].result.is<TestResult::Failed>());
+        EXPECT_NE(text(a.failed_attempts[0].stdout_bytes).find("first run of a"),
+                  std::string::npos);
+        EXPECT_EQ(rec.results.at("c").failed_attempts.size(), 2u);
+        EXPECT_TRUE(rec.results.at("b").failed_attempts.empty());
+    }
+}
+
 TEST(Engine, LongRunningWarningWithShiftedClock) {
     // The production period of 60 s, with a clock the test moves forward once
     // the fast test has been reported.
