@@ -11,7 +11,9 @@ shards: for every combination of filters, --ignored / --include-ignored and
 report: the --junit-report file holds the document --format junit prints,
     apart from times and the testsuite's time and timestamp, and validates
     against each SCHEMA file that exists (when xmllint is there); XML_OUTPUT_FILE is used only
-    without the option; a run killed meanwhile leaves no report.
+    without the option; a run killed meanwhile leaves no report (nor loses
+    the premature-exit file, which a normal end removes); the "no test
+    matched" error is copied to the warnings file.
 flaky: a device test whose runner fails on its first call passes with
     --retries 1; printed and written JUnit documents carry its failed attempt
     as a flakyFailure and validate against each SCHEMA.
@@ -172,15 +174,26 @@ def check_report(program, schemas):
         run(program, ["--exact", "pass::quiet", "--junit-report", report], clean_env({"XML_OUTPUT_FILE": bazel}))
         expect(os.path.exists(report) and not os.path.exists(bazel), "the option does not win")
 
-        # A run killed before its end leaves the earlier report as it was.
+        # A run killed before its end leaves the earlier report as it was, and
+        # the premature-exit file tells the test runner that it did not end.
         old = open(report, "rb").read()
+        premature = os.path.join(tmp, "premature")
         proc = subprocess.Popen([program, "--exact", "slow::sleeps", "--junit-report", report],
-                                env=clean_env({"FIXTURE_SLEEP_MS": "20000"}), stdout=subprocess.DEVNULL)
+                                env=clean_env({"FIXTURE_SLEEP_MS": "20000", "TEST_PREMATURE_EXIT_FILE": premature}),
+                                stdout=subprocess.DEVNULL)
         time.sleep(0.5)
         proc.send_signal(signal.SIGKILL)
         proc.wait()
         expect_equal(open(report, "rb").read(), old, "report after a killed run")
-        expect_equal(sorted(os.listdir(tmp)), ["report.xml"], "files left by a killed run")
+        expect_equal(sorted(os.listdir(tmp)), ["premature", "report.xml"], "files left by a killed run")
+        for args in (["--exact", "fail::panics"], ["--list"]):
+            run(program, args, clean_env({"TEST_PREMATURE_EXIT_FILE": premature}))
+            expect(not os.path.exists(premature), f"{' '.join(args)}: premature-exit file left at a normal end")
+            open(premature, "w").close()
+
+        warnings = os.path.join(tmp, "warnings")
+        run(program, ["--fail-if-no-tests", "no such test"], clean_env({"TEST_WARNINGS_OUTPUT_FILE": warnings}), (101,))
+        expect_equal(open(warnings).read(), "error: no test matched the filters\n", "warnings file")
 
 
 def validate(path, schemas):
