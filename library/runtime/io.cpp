@@ -81,6 +81,35 @@ IoResult<void> write_fd(int fd, std::span<const std::uint8_t> bytes) {
     return {};
 }
 
+BufWriter::~BufWriter() {
+    (void)hand_on();
+}
+
+IoResult<void> BufWriter::write_all(std::span<const std::uint8_t> bytes) {
+    if (waiting_.size() + bytes.size() > capacity_) {
+        RT_TRY(hand_on());
+    }
+    if (bytes.size() >= capacity_) {
+        return inner_->write_all(bytes);
+    }
+    waiting_.insert(waiting_.end(), bytes.begin(), bytes.end());
+    return {};
+}
+
+IoResult<void> BufWriter::flush() {
+    RT_TRY(hand_on());
+    return inner_->flush();
+}
+
+IoResult<void> BufWriter::hand_on() {
+    if (waiting_.empty()) {
+        return {};
+    }
+    IoResult<void> written = inner_->write_all(waiting_);
+    waiting_.clear();
+    return written;
+}
+
 IoResult<void> FdWriter::write_all(std::span<const std::uint8_t> bytes) {
     if (fd_ == 1 || fd_ == 2) {
         std::lock_guard lock(fd_ == 1 ? stdout_lock() : stderr_lock());

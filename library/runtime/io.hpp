@@ -61,6 +61,28 @@ public:
     std::vector<std::uint8_t> data;
 };
 
+/// Keeps written bytes and hands them to `inner` in one write_all on flush(),
+/// or as soon as `capacity` bytes are waiting (a piece at least that large
+/// goes straight through, after what was waiting). A write error surfaces from
+/// the call that hands bytes on; those bytes are dropped. Bytes still waiting
+/// when the writer is destroyed are handed on then, errors ignored.
+class BufWriter final : public Write {
+public:
+    explicit BufWriter(std::unique_ptr<Write> inner, std::size_t capacity = 64 * 1024)
+        : inner_(std::move(inner)), capacity_(capacity) {}
+    BufWriter(const BufWriter&) = delete;
+    BufWriter& operator=(const BufWriter&) = delete;
+    ~BufWriter() override;
+    IoResult<void> write_all(std::span<const std::uint8_t> bytes) override;
+    IoResult<void> flush() override;
+
+private:
+    IoResult<void> hand_on();
+    std::unique_ptr<Write> inner_;
+    std::size_t capacity_;
+    std::vector<std::uint8_t> waiting_;
+};
+
 /// Writes all of `bytes` to descriptor `fd`, retrying on EINTR.
 IoResult<void> write_fd(int fd, std::span<const std::uint8_t> bytes);
 

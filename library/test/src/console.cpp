@@ -92,7 +92,7 @@ private:
 
 /// The terminal for standard output when its entry loads, else plain standard output.
 formatters::OutputLocation stdout_location() {
-    if (auto terminal = term::stdout_terminal()) {
+    if (auto terminal = term::stdout_terminal(formatters::OutputLocation::buffered_stdout())) {
         return formatters::OutputLocation(std::move(terminal));
     }
     return formatters::OutputLocation::stdout_plain();

@@ -72,25 +72,31 @@ std::string format_fixed2(double value) {
     return std::string(buf, static_cast<std::size_t>(std::clamp(n, 0, int{sizeof buf} - 1)));
 }
 
+rt::IoResult<void> write_text(OutputLocation& out, std::string_view text) {
+    return out.write_str(text);
+}
+
+rt::IoResult<void> write_coloured(OutputLocation& out, bool use_color, std::string_view word,
+                                  std::uint32_t colour) {
+    term::Terminal* terminal = out.terminal();
+    if (terminal == nullptr || !use_color) {
+        return out.write_str(word);
+    }
+    RT_TRY(terminal->fg(colour));
+    RT_TRY(terminal->write_str(word));
+    RT_TRY(terminal->reset());
+    return {};
+}
+
 rt::IoResult<void> write_plain(OutputLocation& out, std::string_view text) {
-    RT_TRY(out.write_str(text));
+    RT_TRY(write_text(out, text));
     return out.flush();
 }
 
 rt::IoResult<void> write_pretty(OutputLocation& out, bool use_color, std::string_view word,
                                 std::uint32_t colour) {
-    term::Terminal* terminal = out.terminal();
-    if (terminal != nullptr) {
-        if (use_color) {
-            RT_TRY(terminal->fg(colour));
-        }
-        RT_TRY(terminal->write_str(word));
-        if (use_color) {
-            RT_TRY(terminal->reset());
-        }
-        return terminal->flush();
-    }
-    return write_plain(out, word);
+    RT_TRY(write_coloured(out, use_color, word, colour));
+    return out.flush();
 }
 
 std::string discovered_text(const TestDesc& desc, std::string_view kind) {
@@ -139,7 +145,7 @@ rt::IoResult<void> write_result_section(
     std::string heading = "\n";
     heading += label;
     heading += ":\n";
-    RT_TRY(write_plain(out, heading));
+    RT_TRY(write_text(out, heading));
 
     std::vector<std::string> names;
     std::string outputs;
@@ -156,26 +162,26 @@ rt::IoResult<void> write_result_section(
         }
     }
     if (!outputs.empty()) {
-        RT_TRY(write_plain(out, "\n"));
-        RT_TRY(write_plain(out, outputs));
+        RT_TRY(write_text(out, "\n"));
+        RT_TRY(write_text(out, outputs));
     }
 
-    RT_TRY(write_plain(out, heading));
+    RT_TRY(write_text(out, heading));
     // std::string compares as unsigned bytes, which is the byte-wise order.
     std::sort(names.begin(), names.end());
     for (const std::string& name : names) {
-        RT_TRY(write_plain(out, "    " + name + "\n"));
+        RT_TRY(write_text(out, "    " + name + "\n"));
     }
     return {};
 }
 
 rt::IoResult<void> write_summary(OutputLocation& out, bool use_color, const ConsoleTestState& state,
                                  bool success) {
-    RT_TRY(write_plain(out, "\ntest result: "));
+    RT_TRY(write_text(out, "\ntest result: "));
     if (success) {
-        RT_TRY(write_pretty(out, use_color, "ok", term::color::GREEN));
+        RT_TRY(write_coloured(out, use_color, "ok", term::color::GREEN));
     } else {
-        RT_TRY(write_pretty(out, use_color, "FAILED", term::color::RED));
+        RT_TRY(write_coloured(out, use_color, "FAILED", term::color::RED));
     }
     std::string counts = ". " + std::to_string(state.passed) + " passed; " +
                          std::to_string(state.failed) + " failed; " +
@@ -185,11 +191,11 @@ rt::IoResult<void> write_summary(OutputLocation& out, bool use_color, const Cons
     if (state.flaky > 0) {
         counts += "; " + std::to_string(state.flaky) + " flaky";
     }
-    RT_TRY(write_plain(out, counts));
+    RT_TRY(write_text(out, counts));
     if (state.exec_time) {
-        RT_TRY(write_plain(out, "; finished in " + state.exec_time->to_string()));
+        RT_TRY(write_text(out, "; finished in " + state.exec_time->to_string()));
     }
-    return write_plain(out, "\n\n");
+    return write_text(out, "\n\n");
 }
 
 }  // namespace test::formatters

@@ -29,11 +29,20 @@ std::string format_decimal(double value);
 /// Returns `value` with exactly two digits after the point ("{:.2}").
 std::string format_fixed2(double value);
 
+/// Writes `text` to `out`, without flushing: a piece of a line or block whose
+/// end the caller flushes. The stdout sink keeps such pieces until the flush,
+/// so a line goes out in one write.
+rt::IoResult<void> write_text(OutputLocation& out, std::string_view text);
+
+/// Writes `word`, in `colour` when `use_color` is set and `out` is a terminal,
+/// without flushing. Plain output never carries colour.
+rt::IoResult<void> write_coloured(OutputLocation& out, bool use_color, std::string_view word,
+                                  std::uint32_t colour);
+
 /// Writes `text` to `out`, then flushes.
 rt::IoResult<void> write_plain(OutputLocation& out, std::string_view text);
 
-/// Writes `word`, in `colour` when `use_color` is set and `out` is a terminal,
-/// then flushes. Plain output never carries colour.
+/// write_coloured, then flush.
 rt::IoResult<void> write_pretty(OutputLocation& out, bool use_color, std::string_view word,
                                 std::uint32_t colour);
 
@@ -55,12 +64,13 @@ std::string merged_doctests_text(double total, double compilation);
 
 /// Writes one result section labelled `label` over the concatenation of
 /// `lists`: the heading, the captured outputs (lossily decoded), the heading
-/// again and the byte-wise sorted names.
+/// again and the byte-wise sorted names. Does not flush.
 rt::IoResult<void> write_result_section(
     OutputLocation& out, std::string_view label,
     std::initializer_list<const std::vector<DescOutput>*> lists);
 
 /// Writes the closing "test result: ..." line and the blank line after it.
+/// Does not flush.
 rt::IoResult<void> write_summary(OutputLocation& out, bool use_color, const ConsoleTestState& state,
                                  bool success);
 

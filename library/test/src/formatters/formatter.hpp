@@ -21,16 +21,20 @@
 namespace test::formatters {
 
 /// Where a formatter writes: a colour-capable terminal, or plain standard
-/// output (any writer, for tests a VecWriter).
+/// output (any writer, for tests a VecWriter). Standard output is buffered:
+/// bytes go out when the formatter flushes (or a block fills up).
 class OutputLocation {
 public:
     explicit OutputLocation(std::unique_ptr<term::Terminal> terminal)
         : terminal_(std::move(terminal)) {}
     explicit OutputLocation(std::unique_ptr<rt::Write> plain) : plain_(std::move(plain)) {}
-    /// Plain standard output (descriptor 1).
-    static OutputLocation stdout_plain() {
-        return OutputLocation(std::unique_ptr<rt::Write>(std::make_unique<rt::FdWriter>(1)));
+    /// Standard output (descriptor 1) behind the buffer that terminals and
+    /// plain output alike write through.
+    static std::unique_ptr<rt::Write> buffered_stdout() {
+        return std::make_unique<rt::BufWriter>(std::make_unique<rt::FdWriter>(1));
     }
+    /// Plain, buffered standard output.
+    static OutputLocation stdout_plain() { return OutputLocation(buffered_stdout()); }
 
     /// The terminal, or null for plain output.
     [[nodiscard]] term::Terminal* terminal() { return terminal_.get(); }

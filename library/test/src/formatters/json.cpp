@@ -94,12 +94,14 @@ std::string EscapedString::to_string() const {
 JsonFormatter::JsonFormatter(OutputLocation out) : out_(std::move(out)) {}
 
 rt::IoResult<void> JsonFormatter::writeln_message(std::string_view text) {
-    // Each line goes out in one write so lines never interleave; no flush.
-    return out_.write_str(text);
+    // Each line goes out whole and at once, in one write, so lines never interleave.
+    RT_TRY(out_.write_str(text));
+    return out_.flush();
 }
 
 rt::IoResult<void> JsonFormatter::write_discovery_start() {
-    return writeln_message("{ \"type\": \"suite\", \"event\": \"discovery\" }\n");
+    // A listing goes out in blocks, flushed when it is finished.
+    return out_.write_str("{ \"type\": \"suite\", \"event\": \"discovery\" }\n");
 }
 
 rt::IoResult<void> JsonFormatter::write_test_discovered(const TestDesc& desc,
@@ -116,7 +118,7 @@ rt::IoResult<void> JsonFormatter::write_test_discovered(const TestDesc& desc,
     append_raw_member(line, "end_line", std::to_string(desc.end_line));
     append_raw_member(line, "end_col", std::to_string(desc.end_col));
     line += " }\n";
-    return writeln_message(line);
+    return out_.write_str(line);
 }
 
 rt::IoResult<void> JsonFormatter::write_discovery_finish(const ConsoleTestDiscoveryState& state) {

@@ -1,8 +1,9 @@
 #pragma once
 // The machine-readable formatter: one JSON object per line for every run
-// event, test event, benchmark result and listed test, each line written with
-// one write and never flushed. EscapedString is the JSON string escaper used
-// for every value that can carry arbitrary text. Stateless.
+// event, test event, benchmark result and listed test. Each line of a run is
+// written and flushed in one write; a listing goes out in blocks, flushed at
+// its end. EscapedString is the JSON string escaper used for every value that
+// can carry arbitrary text. Stateless.
 
 #include <cstddef>
 #include <cstdint>
@@ -55,7 +56,7 @@ public:
     rt::IoResult<void> write_merged_doctests_times(double total, double compilation) override;
 
 private:
-    /// Writes `text`, which ends with a line feed, in one write.
+    /// Writes `text`, which ends with a line feed, in one write, and flushes.
     rt::IoResult<void> writeln_message(std::string_view text);
     /// Writes one result line; `extra` is an already rendered member or empty.
     rt::IoResult<void> write_event(std::string_view type, std::string_view name,

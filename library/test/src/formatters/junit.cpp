@@ -205,7 +205,8 @@ rt::IoResult<void> JunitFormatter::write_discovery_finish(const ConsoleTestDisco
 }
 
 rt::IoResult<void> JunitFormatter::write_run_start(std::size_t, std::optional<std::uint64_t>) {
-    return write_message("<?xml version=\"1.0\" encoding=\"UTF-8\"?>");
+    RT_TRY(write_message("<?xml version=\"1.0\" encoding=\"UTF-8\"?>"));
+    return out_.flush();
 }
 
 rt::IoResult<void> JunitFormatter::write_test_start(const TestDesc&) {
@@ -296,6 +297,7 @@ rt::IoResult<bool> JunitFormatter::write_run_finish(ConsoleTestState& state) {
     RT_TRY(write_message("</testsuite>"));
     RT_TRY(write_message("</testsuites>"));
     RT_TRY(out_.write_str("\n"));
+    RT_TRY(out_.flush());
     return state.failed == 0;
 }
 
@@ -326,7 +328,8 @@ void JunitFormatter::set_suite_time(Duration wall_time,
 rt::IoResult<void> JunitFormatter::write_merged_doctests_times(double total, double compilation) {
     RT_TRY(write_message("<report total_time=\"" + format_decimal(total) +
                          "\" compilation_time=\"" + format_decimal(compilation) + "\"></report>"));
-    return out_.write_str("\n");
+    RT_TRY(out_.write_str("\n"));
+    return out_.flush();
 }
 
 }  // namespace test::formatters

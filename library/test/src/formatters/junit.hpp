@@ -1,6 +1,7 @@
 #pragma once
 // The JUnit XML report: the declaration at run start, every result collected
-// in memory, and the whole document on one line at run finish. Names and
+// in memory, and the whole document on one line at run finish (pieces are
+// written without flushing and flushed once the document is complete). Names and
 // messages are written as escaped attribute values and captured output as
 // CDATA, so the document is well-formed whatever a test prints. Used only from
 // the console driver's thread; the collected results are owned here.

@@ -24,7 +24,8 @@ rt::IoResult<void> PrettyFormatter::write_discovery_start() {
 
 rt::IoResult<void> PrettyFormatter::write_test_discovered(const TestDesc& desc,
                                                           std::string_view kind) {
-    return write_plain(sink_, discovered_text(desc, kind));
+    // A listing goes out in blocks, flushed when it is finished.
+    return write_text(sink_, discovered_text(desc, kind));
 }
 
 rt::IoResult<void> PrettyFormatter::write_discovery_finish(const ConsoleTestDiscoveryState& state) {
@@ -37,7 +38,7 @@ rt::IoResult<void> PrettyFormatter::write_discovery_finish(const ConsoleTestDisc
         return text;
     };
     if (state.tests != 0 || state.benchmarks != 0) {
-        RT_TRY(write_plain(sink_, "\n"));
+        RT_TRY(write_text(sink_, "\n"));
     }
     return write_plain(
         sink_, plural(state.tests, "test") + ", " + plural(state.benchmarks, "benchmark") + "\n");
@@ -64,25 +65,27 @@ rt::IoResult<void> PrettyFormatter::write_result(const TestDesc& desc, const Tes
                                                  const std::optional<TestExecTime>& exec_time,
                                                  std::span<const std::uint8_t> /*stdout_bytes*/,
                                                  const ConsoleTestState& /*state*/) {
+    // What completes at once goes out in one write: the whole line when
+    // tests run in parallel, else the rest of the line the name opened.
     if (parallel_) {
-        RT_TRY(write_test_name(desc));
+        RT_TRY(write_text(sink_, test_name_text(desc, name_width_)));
     }
     if (result.is<TestResult::Ok>()) {
-        RT_TRY(write_pretty(sink_, use_color_, "ok", term::color::GREEN));
+        RT_TRY(write_coloured(sink_, use_color_, "ok", term::color::GREEN));
     } else if (result.is<TestResult::Failed>() || result.is<TestResult::FailedMsg>()) {
-        RT_TRY(write_pretty(sink_, use_color_, "FAILED", term::color::RED));
+        RT_TRY(write_coloured(sink_, use_color_, "FAILED", term::color::RED));
     } else if (result.is<TestResult::Ignored>()) {
         std::string word = "ignored";
         if (desc.ignore_message) {
             word += ", ";
             word += *desc.ignore_message;
         }
-        RT_TRY(write_pretty(sink_, use_color_, word, term::color::YELLOW));
+        RT_TRY(write_coloured(sink_, use_color_, word, term::color::YELLOW));
     } else if (const auto* bench = result.as<TestResult::Bench>()) {
-        RT_TRY(write_pretty(sink_, use_color_, "bench", term::color::CYAN));
-        RT_TRY(write_plain(sink_, ": " + fmt_bench_samples(bench->samples)));
+        RT_TRY(write_coloured(sink_, use_color_, "bench", term::color::CYAN));
+        RT_TRY(write_text(sink_, ": " + fmt_bench_samples(bench->samples)));
     } else if (result.is<TestResult::TimedFail>()) {
-        RT_TRY(write_pretty(sink_, use_color_, "FAILED (time limit exceeded)", term::color::RED));
+        RT_TRY(write_coloured(sink_, use_color_, "FAILED (time limit exceeded)", term::color::RED));
     }
     RT_TRY(write_time(desc, exec_time));
     return write_plain(sink_, "\n");
@@ -103,6 +106,7 @@ rt::IoResult<bool> PrettyFormatter::write_run_finish(ConsoleTestState& state) {
         }
     }
     RT_TRY(write_summary(sink_, use_color_, state, success));
+    RT_TRY(sink_.flush());
     return success;
 }
 
@@ -122,13 +126,13 @@ rt::IoResult<void> PrettyFormatter::write_time(const TestDesc& desc,
     const std::string text = " <" + exec_time->to_string() + ">";
     if (use_color_) {
         if (time_options_->is_critical(desc, exec_time->value)) {
-            return write_pretty(sink_, use_color_, text, term::color::RED);
+            return write_coloured(sink_, use_color_, text, term::color::RED);
         }
         if (time_options_->is_warn(desc, exec_time->value)) {
-            return write_pretty(sink_, use_color_, text, term::color::YELLOW);
+            return write_coloured(sink_, use_color_, text, term::color::YELLOW);
         }
     }
-    return write_plain(sink_, text);
+    return write_text(sink_, text);
 }
 
 }  // namespace test::formatters

@@ -1,8 +1,10 @@
 #pragma once
 // The default human-readable formatter: one line per test ("test NAME ... ok"),
 // coloured result words, optional execution times, and a closing summary with
-// the captured output of failed tests. Every piece is flushed as it is written.
-// Used only from the console driver's thread.
+// the captured output of failed tests. Each operation flushes what it wrote,
+// so what completes at one moment (a result line in parallel runs, the rest of
+// the line in sequential ones) goes out in one write; a listing goes out in
+// blocks and is flushed at its end. Used only from the console driver's thread.
 
 #include <cstddef>
 #include <cstdint>
@@ -44,7 +46,7 @@ public:
 private:
     /// Writes "test NAME ... " (with the test mode when there is one).
     rt::IoResult<void> write_test_name(const TestDesc& desc);
-    /// Writes " <T>" when times are shown, coloured by the thresholds.
+    /// Writes " <T>" when times are shown, coloured by the thresholds; no flush.
     rt::IoResult<void> write_time(const TestDesc& desc,
                                   const std::optional<TestExecTime>& exec_time);
 

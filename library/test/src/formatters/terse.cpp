@@ -19,11 +19,12 @@ rt::IoResult<void> TerseFormatter::write_discovery_start() {
 
 rt::IoResult<void> TerseFormatter::write_test_discovered(const TestDesc& desc,
                                                          std::string_view kind) {
-    return write_plain(sink_, discovered_text(desc, kind));
+    // A listing goes out in blocks, flushed when it is finished.
+    return write_text(sink_, discovered_text(desc, kind));
 }
 
 rt::IoResult<void> TerseFormatter::write_discovery_finish(const ConsoleTestDiscoveryState&) {
-    return {};
+    return sink_.flush();
 }
 
 rt::IoResult<void> TerseFormatter::write_run_start(std::size_t test_count,
@@ -57,9 +58,9 @@ rt::IoResult<void> TerseFormatter::write_result(const TestDesc& desc, const Test
     }
     if (const auto* bench = result.as<TestResult::Bench>()) {
         if (parallel_) {
-            RT_TRY(write_plain(sink_, test_name_text(desc, name_width_)));
+            RT_TRY(write_text(sink_, test_name_text(desc, name_width_)));
         }
-        RT_TRY(write_pretty(sink_, use_color_, "bench", term::color::CYAN));
+        RT_TRY(write_coloured(sink_, use_color_, "bench", term::color::CYAN));
         return write_plain(sink_, ": " + fmt_bench_samples(bench->samples) + "\n");
     }
     // Failed, FailedMsg and TimedFail.
@@ -86,9 +87,10 @@ rt::IoResult<bool> TerseFormatter::write_run_finish(ConsoleTestState& state) {
             line += ", ignore_message: ";
             line += *desc.ignore_message;
             line += "\n\n";
-            RT_TRY(write_plain(sink_, line));
+            RT_TRY(write_text(sink_, line));
         }
     }
+    RT_TRY(sink_.flush());
     return success;
 }
 
@@ -101,29 +103,30 @@ rt::IoResult<void> TerseFormatter::write_short_result(std::string_view ch, std::
     ++results_written_;
     ++line_column_;
     if (line_column_ % QUIET_MODE_MAX_COLUMN == QUIET_MODE_MAX_COLUMN - 1) {
-        return write_progress();
+        RT_TRY(write_progress());
+        return sink_.flush();
     }
     return {};
 }
 
 rt::IoResult<void> TerseFormatter::write_progress() {
-    RT_TRY(write_plain(sink_, " " + std::to_string(results_written_) + "/" +
-                                  std::to_string(announced_total_) + "\n"));
+    RT_TRY(write_text(sink_, " " + std::to_string(results_written_) + "/" +
+                                 std::to_string(announced_total_) + "\n"));
     line_column_ = 0;
     return {};
 }
 
 rt::IoResult<void> TerseFormatter::write_failed(std::string_view name) {
     // End the current line of characters first; the counter does not yet
-    // include this failure.
+    // include this failure. It goes out in one write with the failure line.
     if (line_column_ != 0) {
         RT_TRY(write_progress());
     }
     ++results_written_;
     std::string prefix(name);
     prefix += " --- ";
-    RT_TRY(write_plain(sink_, prefix));
-    RT_TRY(write_pretty(sink_, use_color_, "FAILED", term::color::RED));
+    RT_TRY(write_text(sink_, prefix));
+    RT_TRY(write_coloured(sink_, use_color_, "FAILED", term::color::RED));
     return write_plain(sink_, "\n");
 }
 

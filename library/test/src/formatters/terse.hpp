@@ -1,8 +1,10 @@
 #pragma once
 // The compact console formatter: one character per passed or ignored test, a
 // progress counter every 87 characters and before each failure line, one line
-// per failure, and the same closing summary as the pretty formatter. Every
-// piece is flushed as it is written. Used only from the console driver's thread.
+// per failure, and the same closing summary as the pretty formatter. Each
+// result character, counter and failure line is flushed as it is written, in
+// one write each; a listing goes out in blocks and is flushed at its end. Used
+// only from the console driver's thread.
 
 #include <cstddef>
 #include <cstdint>
@@ -44,7 +46,7 @@ public:
 private:
     /// Writes one result character; counts it only once it was written.
     rt::IoResult<void> write_short_result(std::string_view ch, std::uint32_t colour);
-    /// Writes " WRITTEN/TOTAL\n" and starts a new line of characters.
+    /// Writes " WRITTEN/TOTAL\n" (not flushed) and starts a new line of characters.
     rt::IoResult<void> write_progress();
     /// Ends the current line of characters and writes "NAME --- FAILED".
     rt::IoResult<void> write_failed(std::string_view name);

@@ -6,14 +6,16 @@
 
 namespace test::term {
 
-std::unique_ptr<Terminal> stdout_terminal() {
+std::unique_ptr<Terminal> stdout_terminal(std::unique_ptr<rt::Write> out) {
     auto info = terminfo::TermInfo::from_env();
     if (!info) {
         // No usable entry: the caller writes plain text; the reason is dropped.
         return nullptr;
     }
-    return terminfo::TerminfoTerminal::new_with_terminfo(std::make_unique<rt::FdWriter>(1),
-                                                         std::move(info.value()));
+    if (!out) {
+        out = std::make_unique<rt::FdWriter>(1);
+    }
+    return terminfo::TerminfoTerminal::new_with_terminfo(std::move(out), std::move(info.value()));
 }
 
 }  // namespace test::term

@@ -29,6 +29,7 @@ public:
 };
 
 /// A terminal object for standard output, or null when no entry can be loaded.
-std::unique_ptr<Terminal> stdout_terminal();
+/// It writes through `out` (standard output itself when null).
+std::unique_ptr<Terminal> stdout_terminal(std::unique_ptr<rt::Write> out = nullptr);
 
 }  // namespace test::term
