@@ -115,6 +115,7 @@ std::size_t compute_name_width(const std::vector<TestDescAndFn>& tests) {
 }
 
 /// Counts one result and keeps its descriptor and output in the matching list.
+/// Passing tests are listed only when their output is going to be shown.
 void tally(ConsoleTestState& st, CompletedTest& completed) {
     std::vector<std::uint8_t>& out = completed.stdout_bytes;
     std::visit(
@@ -125,7 +126,9 @@ void tally(ConsoleTestState& st, CompletedTest& completed) {
                 if (!completed.failed_attempts.empty()) {
                     ++st.flaky;
                 }
-                st.not_failures.emplace_back(std::move(completed.desc), std::move(out));
+                if (st.options.display_output) {
+                    st.not_failures.emplace_back(std::move(completed.desc), std::move(out));
+                }
             } else if constexpr (std::is_same_v<R, TestResult::Ignored>) {
                 ++st.ignored;
                 st.ignores.emplace_back(std::move(completed.desc), std::move(out));

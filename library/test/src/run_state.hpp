@@ -37,6 +37,7 @@ struct ConsoleTestState {
     std::optional<TestSuiteExecTime> exec_time;
     MetricMap metrics;
     std::vector<DescOutput> failures;
+    /// Passing tests, kept only when options.display_output asks for their output.
     std::vector<DescOutput> not_failures;
     std::vector<DescOutput> ignores;
     std::vector<DescOutput> time_failures;

@@ -169,8 +169,11 @@ std::pair<std::string, std::string> parse_class_name_doc(std::string_view name) 
 }
 
 std::pair<std::string, std::string> parse_class_name(const TestDesc& desc) {
-    const std::string_view name = desc.name.as_slice();
-    switch (desc.test_type) {
+    return parse_class_name(desc.name.as_slice(), desc.test_type);
+}
+
+std::pair<std::string, std::string> parse_class_name(std::string_view name, TestType type) {
+    switch (type) {
         case TestType::Unit:
             return parse_class_name_unit(name);
         case TestType::Integration:
@@ -221,10 +224,36 @@ rt::IoResult<void> JunitFormatter::write_result(const TestDesc& desc, const Test
                                                 const std::optional<TestExecTime>& exec_time,
                                                 std::span<const std::uint8_t> stdout_bytes,
                                                 const ConsoleTestState& state) {
-    results_.push_back(
-        Entry{desc, result, exec_time ? exec_time->value : Duration::zero(),
-              std::vector<std::uint8_t>(stdout_bytes.begin(), stdout_bytes.end()),
-              std::vector<FailedAttempt>(state.attempts.begin(), state.attempts.end())});
+    using Outcome = Entry::Outcome;
+    if (result.is<TestResult::Ignored>()) {
+        return {};
+    }
+    Entry entry;
+    entry.name = desc.name;
+    entry.test_type = desc.test_type;
+    entry.duration = exec_time ? exec_time->value : Duration::zero();
+    bool shows_output = false;
+    if (result.is<TestResult::Ok>()) {
+        shows_output = state.options.display_output;
+        // Failed attempts are written for tests that passed on a rerun.
+        entry.attempts.assign(state.attempts.begin(), state.attempts.end());
+    } else if (result.is<TestResult::Failed>()) {
+        entry.outcome = Outcome::Failed;
+        shows_output = true;
+    } else if (const auto* failed = result.as<TestResult::FailedMsg>()) {
+        entry.outcome = Outcome::FailedMsg;
+        entry.message = failed->message;
+        shows_output = true;
+    } else if (result.is<TestResult::TimedFail>()) {
+        entry.outcome = Outcome::TimedFail;
+    } else if (const auto* bench = result.as<TestResult::Bench>()) {
+        entry.outcome = Outcome::Bench;
+        entry.bench_sum = bench->samples.ns_iter_summ.sum;
+    }
+    if (shows_output) {
+        entry.stdout_bytes.assign(stdout_bytes.begin(), stdout_bytes.end());
+    }
+    results_.push_back(std::move(entry));
     return {};
 }
 
@@ -236,34 +265,33 @@ rt::IoResult<bool> JunitFormatter::write_run_finish(ConsoleTestState& state) {
         "\" skipped=\"" + std::to_string(state.ignored) + "\"" + suite_time_ + " >"));
 
     // The entries leave the formatter now; a second finish writes an empty suite.
-    const std::vector<Entry> entries = std::exchange(results_, {});
+    using Outcome = Entry::Outcome;
+    const std::deque<Entry> entries = std::exchange(results_, {});
     for (const Entry& entry : entries) {
-        const auto [class_name, test_name] = parse_class_name(entry.desc);
-        const TestResult& result = entry.result;
-        if (result.is<TestResult::Ignored>()) {
-            continue;
-        }
-        if (const auto* bench = result.as<TestResult::Bench>()) {
+        const auto [class_name, test_name] =
+            parse_class_name(entry.name.as_slice(), entry.test_type);
+        if (entry.outcome == Outcome::Bench) {
             RT_TRY(write_message("<testcase classname=\"benchmark::" + xml_attribute(class_name) +
                                  "\" name=\"" + xml_attribute(test_name) + "\" time=\"" +
-                                 format_decimal(bench->samples.ns_iter_summ.sum) + "\" />"));
+                                 format_decimal(entry.bench_sum) + "\" />"));
             continue;
         }
         const std::string open = testcase_open(class_name, test_name, entry.duration);
-        if (result.is<TestResult::Ok>()) {
+        if (entry.outcome == Outcome::Ok) {
             RT_TRY(write_message(open));
+            // Output of passing tests is kept only when shown (--show-output).
             if (!entry.attempts.empty()) {
                 // Passed on a rerun: each failed attempt with its output.
                 RT_TRY(write_message(">"));
                 for (const FailedAttempt& attempt : entry.attempts) {
                     RT_TRY(write_message(flaky_failure(attempt)));
                 }
-                if (!entry.stdout_bytes.empty() && state.options.display_output) {
+                if (!entry.stdout_bytes.empty()) {
                     RT_TRY(write_message("<system-out>" + output_cdata(entry.stdout_bytes) +
                                          "</system-out>"));
                 }
                 RT_TRY(write_message("</testcase>"));
-            } else if (!entry.stdout_bytes.empty() && state.options.display_output) {
+            } else if (!entry.stdout_bytes.empty()) {
                 RT_TRY(write_message("><system-out>"));
                 RT_TRY(write_message(output_cdata(entry.stdout_bytes)));
                 RT_TRY(write_message("</system-out>"));
@@ -274,11 +302,11 @@ rt::IoResult<bool> JunitFormatter::write_run_finish(ConsoleTestState& state) {
             continue;
         }
         RT_TRY(write_message(open + ">"));
-        if (result.is<TestResult::TimedFail>()) {
+        if (entry.outcome == Outcome::TimedFail) {
             RT_TRY(write_message("<failure type=\"timeout\"/>"));
         } else {
-            if (const auto* failed = result.as<TestResult::FailedMsg>()) {
-                RT_TRY(write_message("<failure message=\"" + xml_attribute(failed->message) +
+            if (entry.outcome == Outcome::FailedMsg) {
+                RT_TRY(write_message("<failure message=\"" + xml_attribute(entry.message) +
                                      "\" type=\"assert\"/>"));
             } else {
                 RT_TRY(write_message("<failure type=\"assert\"/>"));

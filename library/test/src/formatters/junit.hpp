@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <span>
 #include <string>
@@ -45,17 +46,28 @@ std::pair<std::string, std::string> parse_class_name_integration(std::string_vie
 /// (class name, test name) of a documentation test "FILE - ITEM", both trimmed.
 /// Without the separator the class is "unknown"; further separators stay in ITEM.
 std::pair<std::string, std::string> parse_class_name_doc(std::string_view name);
+/// (class name, test name) of a test named `name`, chosen by its test type.
+std::pair<std::string, std::string> parse_class_name(std::string_view name, TestType type);
 /// (class name, test name) chosen by the descriptor's test type.
 std::pair<std::string, std::string> parse_class_name(const TestDesc& desc);
 
 class JunitFormatter final : public OutputFormatter {
 public:
-    /// One collected result: descriptor, result, duration (zero when not
-    /// measured) and captured output, all copied.
+    /// What the document needs of one collected result. Ignored results are
+    /// not collected (the document leaves them out), and output is kept only
+    /// where the document shows it.
     struct Entry {
-        TestDesc desc;
-        TestResult result;
-        Duration duration;
+        enum class Outcome : std::uint8_t { Ok, Failed, FailedMsg, TimedFail, Bench };
+        /// With the test type, gives the class and test names.
+        TestName name;
+        TestType test_type = TestType::Unclassified;
+        Outcome outcome = Outcome::Ok;
+        /// Zero when not measured.
+        Duration duration{};
+        /// A benchmark's summed nanoseconds per iteration.
+        double bench_sum = 0;
+        /// The failure message of FailedMsg.
+        std::string message;
         std::vector<std::uint8_t> stdout_bytes;
         /// Failed attempts before the final result, when the test was run again.
         std::vector<FailedAttempt> attempts = {};
@@ -73,7 +85,7 @@ public:
                                        std::optional<std::uint64_t> shuffle_seed) override;
     rt::IoResult<void> write_test_start(const TestDesc& desc) override;
     rt::IoResult<void> write_timeout(const TestDesc& desc) override;
-    /// Records the result; writes nothing.
+    /// Records what the document needs of the result; writes nothing.
     rt::IoResult<void> write_result(const TestDesc& desc, const TestResult& result,
                                     const std::optional<TestExecTime>& exec_time,
                                     std::span<const std::uint8_t> stdout_bytes,
@@ -92,7 +104,8 @@ private:
     rt::IoResult<void> write_message(std::string_view text);
 
     OutputLocation out_;
-    std::vector<Entry> results_;
+    // A deque grows without copying what it holds.
+    std::deque<Entry> results_;
     /// The testsuite's extra attributes, with their leading space; empty when not set.
     std::string suite_time_;
 };
