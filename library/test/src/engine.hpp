@@ -101,11 +101,17 @@ using CompletedSender = rt::Sender<CompletedTest>;
 
 /// Bookkeeping for a started test.
 struct RunningTest {
-    /// The thread running the test; absent when it ran on the calling thread.
+    /// The thread running the test; absent when it ran on the calling thread
+    /// or has been waited for.
     std::optional<rt::JoinHandle> join_handle;
+    /// Set when the waited-for thread ended by a panic.
+    bool ended_by_panic = false;
 
-    /// Waits for the thread; an Ok result of a thread that then ended by a
-    /// panic becomes FailedMsg "panicked after reporting success".
+    /// Waits for the thread, if not done yet (its record may be taken before
+    /// or after this).
+    void wait_for_thread();
+    /// Waits for the thread if not done yet; an Ok result of a thread that
+    /// then ended by a panic becomes FailedMsg "panicked after reporting success".
     void join(CompletedTest& completed);
 };
 
