@@ -1,5 +1,6 @@
 #include "library/test/src/types.hpp"
 
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -8,7 +9,8 @@ namespace test {
 TestName TestName::static_name(std::string_view text) {
     TestName n;
     n.kind_ = Kind::StaticName;
-    n.static_text_ = text;
+    n.data_ = text.data();
+    n.size_ = text.size();
     return n;
 }
 
@@ -16,12 +18,68 @@ TestName TestName::owned_name(std::string text) {
     TestName n;
     n.kind_ = Kind::OwnedName;
     n.owned_ = true;
-    n.owned_text_ = std::move(text);
+    if (!text.empty()) {
+        char* copy = new char[text.size()];
+        std::memcpy(copy, text.data(), text.size());
+        n.data_ = copy;
+        n.size_ = text.size();
+    }
     return n;
 }
 
+TestName::TestName(const TestName& other)
+    : data_(other.data_),
+      size_(other.size_),
+      kind_(other.kind_),
+      owned_(other.owned_),
+      padding_(other.padding_) {
+    if (owned_ && size_ != 0) {
+        char* copy = new char[size_];
+        std::memcpy(copy, other.data_, size_);
+        data_ = copy;
+    }
+}
+
+TestName::TestName(TestName&& other) noexcept
+    : data_(std::exchange(other.data_, "")),
+      size_(std::exchange(other.size_, 0)),
+      kind_(other.kind_),
+      owned_(other.owned_),
+      padding_(other.padding_) {}
+
+TestName& TestName::operator=(const TestName& other) {
+    if (this != &other) {
+        *this = TestName(other);
+    }
+    return *this;
+}
+
+TestName& TestName::operator=(TestName&& other) noexcept {
+    if (this != &other) {
+        release();
+        data_ = std::exchange(other.data_, "");
+        size_ = std::exchange(other.size_, 0);
+        kind_ = other.kind_;
+        owned_ = other.owned_;
+        padding_ = other.padding_;
+    }
+    return *this;
+}
+
+TestName::~TestName() {
+    release();
+}
+
+void TestName::release() {
+    if (owned_ && size_ != 0) {
+        delete[] data_;
+    }
+    data_ = "";
+    size_ = 0;
+}
+
 std::string_view TestName::as_slice() const {
-    return owned_ ? std::string_view(owned_text_) : static_text_;
+    return {data_, size_};
 }
 
 NamePadding TestName::padding() const {

@@ -44,11 +44,22 @@ public:
     /// True when an AlignedName holds an owned string (false: borrowed static text).
     [[nodiscard]] bool is_owned_text() const { return owned_; }
 
+    TestName() = default;
+    TestName(const TestName& other);
+    TestName(TestName&& other) noexcept;
+    TestName& operator=(const TestName& other);
+    TestName& operator=(TestName&& other) noexcept;
+    ~TestName();
+
 private:
+    // The text is borrowed static storage, or (owned_) a heap copy this name
+    // owns; an empty owned text has no copy. One pointer and a length keep a
+    // name at 24 bytes, which every descriptor of a run carries.
+    void release();
+    const char* data_ = "";
+    std::size_t size_ = 0;
     Kind kind_ = Kind::StaticName;
     bool owned_ = false;
-    std::string_view static_text_;
-    std::string owned_text_;
     NamePadding padding_ = NamePadding::NoPadding;
 };
 
