@@ -10,7 +10,11 @@
 //   TILO_STANDIN_SLEEP_MS=N   sleep N milliseconds first
 //   TILO_STANDIN_EXIT=N       then exit with status N (with one line on stderr)
 //   TILO_STANDIN_SIGNAL=N     then end by signal N (a signal that terminates)
-//   TILO_STANDIN_MATCH=TEXT   the three above apply only when TEXT occurs in
+//   TILO_STANDIN_IGNORE_TERM=1  ignore SIGTERM
+//   TILO_STANDIN_CHILD=1      start a grandchild first that sleeps as long, in
+//                             the same process group, and write
+//                             "grandchild <pid>" as one line on stderr
+//   TILO_STANDIN_MATCH=TEXT   the five above apply only when TEXT occurs in
 //                             the runner's name or in a scenario value received
 //   TILO_STANDIN_FAIL_TIMES=K only the first K matching calls misbehave (with
 //                             status 1 when neither EXIT nor SIGNAL says how);
@@ -24,6 +28,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -329,6 +334,12 @@ void say(const std::string& line) {
     std::fprintf(stderr, "%s\n", line.c_str());
 }
 
+void sleep_for_ms(std::uint64_t ms) {
+    timespec wait{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -341,6 +352,8 @@ int main() {
     const auto exit_code = fault_number("TILO_STANDIN_EXIT", 255, fault_problem);
     const auto signal = fault_number("TILO_STANDIN_SIGNAL", 64, fault_problem);
     const auto fail_times = fault_number("TILO_STANDIN_FAIL_TIMES", UINT64_MAX, fault_problem);
+    const auto ignore_term = fault_number("TILO_STANDIN_IGNORE_TERM", 1, fault_problem);
+    const auto grandchild = fault_number("TILO_STANDIN_CHILD", 1, fault_problem);
     if (signal && !terminates(static_cast<int>(*signal))) {
         fault_problem = std::string(NAME) + ": TILO_STANDIN_SIGNAL = " + std::to_string(*signal) +
                         " is not a signal that ends a process";
@@ -358,10 +371,29 @@ int main() {
                   });
     }
 
-    if (matched && sleep_ms && *sleep_ms > 0) {
-        timespec wait{static_cast<time_t>(*sleep_ms / 1000),
-                      static_cast<long>(*sleep_ms % 1000) * 1000000L};
-        while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+    const std::uint64_t pause = matched && sleep_ms ? *sleep_ms : 0;
+    if (matched && ignore_term == 1u) {
+        ::signal(SIGTERM, SIG_IGN);
+    }
+    pid_t child = -1;
+    if (matched && grandchild == 1u) {
+        child = fork();
+        if (child == 0) {
+            sleep_for_ms(pause);
+            _exit(0);
+        }
+        if (child < 0) {
+            say(std::string(NAME) + ": cannot start the grandchild: " + std::strerror(errno));
+            return 2;
+        }
+        say("grandchild " + std::to_string(child));
+    }
+    if (pause > 0) {
+        sleep_for_ms(pause);
+    }
+    if (child > 0) {
+        int status = 0;
+        while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
         }
     }
 

@@ -1,7 +1,15 @@
 #include "crates/tilo-runtime/tests/hardware_e2e.hpp"
 
-#include <charconv>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+
+#include "library/runtime/io.hpp"
 #include "library/runtime/panic.hpp"
 #include "library/runtime/text.hpp"
 
@@ -17,22 +25,127 @@ const std::string_view HOST_RUNNER = TILO_RUNNER_DIR "/tilo-host-e2e";
 
 constinit rt::Mutex<std::monostate> DEVICE;
 
+namespace {
+
+// The card lock descriptor held by the calling thread, or -1: the runners it
+// starts inherit it.
+thread_local int held_card_lock = -1;
+
+// A limit above this many seconds (about 31 years) is as good as none, and
+// keeps every clock sum in range.
+constexpr std::uint64_t kLongestLimit = 1'000'000'000;
+
+std::uint64_t seconds_from_env(const char* name, std::uint64_t fallback) {
+    const std::optional<std::string> raw = rt::env_var_os(name);
+    if (!raw) {
+        return fallback;
+    }
+    std::uint64_t value = 0;
+    const char* end = raw->data() + raw->size();
+    const auto parsed = std::from_chars(raw->data(), end, value);
+    const bool digits_only = !raw->empty() && (*raw)[0] >= '0' && (*raw)[0] <= '9';
+    if (!digits_only || parsed.ec != std::errc() || parsed.ptr != end) {
+        rt::panic("invalid " + std::string(name) + ": " + rt::debug_quote(*raw));
+    }
+    return value;
+}
+
+}  // namespace
+
+CardLock::CardLock(CardLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+CardLock::~CardLock() {
+    if (fd_ >= 0) {
+        if (held_card_lock == fd_) {
+            held_card_lock = -1;
+        }
+        ::close(fd_);  // releases the flock
+    }
+}
+
+CardLock CardLock::take(const std::string& path) {
+    // Read-only is enough for flock, so users other than the file's creator
+    // share it. O_CREAT only when missing: in a sticky directory such as /tmp
+    // the kernel may refuse O_CREAT on another user's existing file.
+    CardLock lock;
+    lock.fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (lock.fd_ < 0 && errno == ENOENT) {
+        lock.fd_ = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
+    }
+    if (lock.fd_ < 0) {
+        rt::panic("open card lock " + path + ": " + rt::IoError::last_os_error().debug());
+    }
+    // Another process has the card: look every 10 ms for a second, then say
+    // so once and wait for it.
+    const auto patience = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    int how = LOCK_EX | LOCK_NB;
+    while (::flock(lock.fd_, how) != 0) {
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EWOULDBLOCK) {
+            rt::panic("lock card lock " + path + ": " + rt::IoError::last_os_error().debug());
+        }
+        if (std::chrono::steady_clock::now() >= patience) {
+            rt::eprint("waiting for the card lock at " + path + "\n");
+            how = LOCK_EX;
+        } else {
+            ::usleep(10'000);
+        }
+    }
+    held_card_lock = lock.fd_;
+    return lock;
+}
+
 DeviceGuard device() {
     // The poison flag is dropped on purpose: a test that failed while holding
     // the card must not fail or block the tests after it.
-    return std::move(DEVICE.lock().guard);
+    rt::MutexGuard<std::monostate> held = std::move(DEVICE.lock().guard);
+    const std::string path =
+        rt::env_var_os("TILO_DEVICE_LOCK").value_or(std::string(DEFAULT_CARD_LOCK));
+    return DeviceGuard(std::move(held), path.empty() ? CardLock() : CardLock::take(path));
+}
+
+RunnerLimits runner_limits() {
+    RunnerLimits limits;
+    limits.timeout = seconds_from_env("TILO_RUNNER_TIMEOUT", limits.timeout);
+    limits.kill_grace = seconds_from_env("TILO_RUNNER_KILL_GRACE", limits.kill_grace);
+    return limits;
 }
 
 rt::ExitStatus launch(std::string_view runner, std::string_view launch_label, const EnvList& env) {
+    const RunnerLimits limits = runner_limits();
+    const std::chrono::milliseconds grace(std::min(limits.kill_grace, kLongestLimit) * 1000);
     rt::Command command{std::string(runner)};
     for (const auto& [name, value] : env) {
         command.env(name, value);
     }
-    auto status = command.status();
-    if (!status.ok()) {
-        rt::panic(std::string(launch_label) + ": " + status.error().debug());
+    command.own_group(grace).keep_fd(held_card_lock);
+    auto fail = [&](const rt::IoError& error) {
+        rt::panic(std::string(launch_label) + ": " + error.debug());
+    };
+    auto child = command.spawn();
+    if (!child.ok()) {
+        fail(child.error());
     }
-    return status.value();
+    const auto started = std::chrono::steady_clock::now();
+    if (limits.timeout == 0 || limits.timeout > kLongestLimit) {
+        auto status = child->wait();
+        if (!status.ok()) {
+            fail(status.error());
+        }
+        return *status;
+    }
+    auto status = child->wait_until(started + std::chrono::seconds(limits.timeout));
+    if (!status.ok()) {
+        fail(status.error());
+    }
+    if (!*status) {
+        (void)child->terminate(grace);
+        rt::panic(std::string(launch_label) + ": runner timed out after " +
+                  std::to_string(limits.timeout) + " s");
+    }
+    return **status;
 }
 
 rt::ExitStatus host_test(const EnvList& env) {

@@ -36,21 +36,73 @@ extern const std::string_view HOST_RUNNER;
 /// Launch label of every start of the host runner.
 inline constexpr std::string_view HOST_LAUNCH_LABEL = "launch host exchange test runner";
 
-/// The card: held by a test for its whole body, so at most one runner runs at
-/// a time. A test that panics while holding it poisons it; device() ignores that.
+/// The card within this process: held by a test for its whole body, so at
+/// most one runner of this process runs at a time. A test that panics while
+/// holding it poisons it; device() ignores that.
 extern rt::Mutex<std::monostate> DEVICE;
 
-using DeviceGuard = rt::MutexGuard<std::monostate>;
+/// The card lock file shared by every process on the host, unless
+/// TILO_DEVICE_LOCK names another (an empty value turns the host lock off).
+inline constexpr std::string_view DEFAULT_CARD_LOCK = "/tmp/tilo-vela.lock";
 
-/// Blocks until DEVICE is free and returns its guard, poisoned or not.
+/// An exclusive flock on the card lock file, held while the descriptor is
+/// open. Runners started by the holding thread inherit the descriptor, so an
+/// orphaned runner still holds the card.
+class CardLock {
+public:
+    CardLock() = default;
+    CardLock(CardLock&& other) noexcept;
+    CardLock& operator=(CardLock&&) = delete;
+    ~CardLock();
+
+    /// Opens `path` read-only (creating it, mode 0666 before the umask, only
+    /// when missing) and waits for its exclusive lock; after one second of
+    /// waiting writes "waiting for the card lock at <path>" once to standard
+    /// error. Panics with "open card lock <path>: <error debug form>" when the
+    /// file cannot be opened.
+    static CardLock take(const std::string& path);
+    /// The held descriptor, or -1 when the host lock is off.
+    [[nodiscard]] int fd() const { return fd_; }
+
+private:
+    int fd_ = -1;
+};
+
+/// DEVICE, then the host-wide card lock; released in the opposite order.
+class DeviceGuard {
+public:
+    DeviceGuard(rt::MutexGuard<std::monostate> device, CardLock card)
+        : device_(std::move(device)), card_(std::move(card)) {}
+
+private:
+    rt::MutexGuard<std::monostate> device_;
+    CardLock card_;
+};
+
+/// Blocks until DEVICE is free (poisoned or not), then until the card lock
+/// named by TILO_DEVICE_LOCK is free, and returns both.
 [[nodiscard]] DeviceGuard device();
+
+/// Time limits of one runner, in seconds; 0 is no limit (timeout) or SIGKILL
+/// at once (grace).
+struct RunnerLimits {
+    std::uint64_t timeout = 1200;
+    std::uint64_t kill_grace = 10;
+};
+
+/// Reads TILO_RUNNER_TIMEOUT and TILO_RUNNER_KILL_GRACE (decimal digits only);
+/// panics with "invalid <NAME>: <value debug-quoted>" when one is malformed.
+RunnerLimits runner_limits();
 
 /// Ordered (name, value) pairs added to a runner's inherited environment.
 using EnvList = std::vector<std::pair<std::string, std::string>>;
 
 /// Starts `runner` with no arguments, `env` on top of the inherited environment
-/// and inherited standard streams, and waits for it. Panics with
-/// "<launch_label>: <error debug form>" when it cannot be started or waited for.
+/// and inherited standard streams, in a process group of its own, and waits for
+/// it within runner_limits(). Panics with "<launch_label>: <error debug form>"
+/// when it cannot be started or waited for, and with "<launch_label>: runner
+/// timed out after <N> s" once it has been ended at the time limit (SIGTERM to
+/// its group, the kill grace, SIGKILL).
 rt::ExitStatus launch(std::string_view runner, std::string_view launch_label, const EnvList& env);
 
 /// Runs the host runner (HOST_RUNNER) with `env` and returns its exit status.

@@ -5,12 +5,15 @@
 
 #include "crates/tilo-runtime/tests/hardware_e2e.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -174,7 +177,12 @@ constexpr const char* kStandinVars[] = {"TILO_GRAPH_TEST",
                                         "TILO_STANDIN_EXIT",
                                         "TILO_STANDIN_SIGNAL",
                                         "TILO_STANDIN_MATCH",
-                                        "TILO_STANDIN_LOG"};
+                                        "TILO_STANDIN_LOG",
+                                        "TILO_STANDIN_IGNORE_TERM",
+                                        "TILO_STANDIN_CHILD",
+                                        "TILO_RUNNER_TIMEOUT",
+                                        "TILO_RUNNER_KILL_GRACE",
+                                        "TILO_DEVICE_LOCK"};
 
 /// Points the stand-ins at a fresh log and clears every variable that would
 /// change what they do or see; puts the variables back afterwards.
@@ -188,9 +196,14 @@ protected:
                info->name() + ".log";
         std::remove(log_.c_str());
         setenv("TILO_STANDIN_LOG", log_.c_str(), 1);
+        // A card lock of this test's own, so other runs on the host neither
+        // wait for it nor delay it.
+        lock_ = log_ + ".lock";
+        setenv("TILO_DEVICE_LOCK", lock_.c_str(), 1);
     }
     void TearDown() override {
         std::remove(log_.c_str());
+        std::remove(lock_.c_str());
         (void)rt::take_hook();
     }
 
@@ -231,6 +244,7 @@ protected:
 
     test::support::EnvGuard env_{kStandinVars};
     std::string log_;
+    std::string lock_;
 };
 
 TEST(Catalogue, DescriptorsAreStoredByNameWithTheirPositions) {
@@ -324,6 +338,63 @@ TEST_F(DeviceSuite, RoundsStopAtTheFirstFailure) {
               "hardware capability \"randomized host round trip seed=0x13198a2e03707344 "
               "bytes=1024 tiles=11,19,108,451,536,647,846,958\" failed with exit status: 3");
     EXPECT_EQ(take_calls().size(), 2u);
+}
+
+TEST_F(DeviceSuite, MalformedLimitsAndUnopenableLocksStartNothing) {
+    const struct {
+        const char* name;
+        const char* value;
+        const char* message;
+    } cases[] = {
+        {"TILO_RUNNER_TIMEOUT", "", R"(invalid TILO_RUNNER_TIMEOUT: "")"},
+        {"TILO_RUNNER_TIMEOUT", "-1", R"(invalid TILO_RUNNER_TIMEOUT: "-1")"},
+        {"TILO_RUNNER_TIMEOUT", "+5", R"(invalid TILO_RUNNER_TIMEOUT: "+5")"},
+        {"TILO_RUNNER_TIMEOUT", "1.5", R"(invalid TILO_RUNNER_TIMEOUT: "1.5")"},
+        {"TILO_RUNNER_TIMEOUT", " 1", R"(invalid TILO_RUNNER_TIMEOUT: " 1")"},
+        {"TILO_RUNNER_TIMEOUT", "18446744073709551616",
+         R"(invalid TILO_RUNNER_TIMEOUT: "18446744073709551616")"},
+        {"TILO_RUNNER_TIMEOUT", "1\xff", R"(invalid TILO_RUNNER_TIMEOUT: "1\xFF")"},
+        {"TILO_RUNNER_KILL_GRACE", "ten", R"(invalid TILO_RUNNER_KILL_GRACE: "ten")"},
+    };
+    for (const auto& c : cases) {
+        test::support::EnvGuard bad(c.name, c.value);
+        EXPECT_EQ(panic_message(direct_multicast_works), c.message);
+        EXPECT_EQ(panic_message(randomized_static_d2d_graphs_work), c.message);
+    }
+    const std::string missing = ::testing::TempDir() + "no-such-dir/card.lock";
+    setenv("TILO_DEVICE_LOCK", missing.c_str(), 1);
+    EXPECT_EQ(panic_message(local_h2d_and_d2h_round_trip_works),
+              "open card lock " + missing + ": " + rt::IoError::from_errno(ENOENT).debug());
+    EXPECT_TRUE(take_calls().empty());
+}
+
+TEST_F(DeviceSuite, TheCardLockIsCreatedSharedAndWaitedFor) {
+    const mode_t mask = ::umask(022);
+    EXPECT_EQ(panic_message(local_h2d_and_d2h_round_trip_works), std::nullopt);
+    struct stat created {};
+    ASSERT_EQ(::stat(lock_.c_str(), &created), 0);
+    EXPECT_EQ(created.st_mode & 0777, 0644u);
+    ::umask(mask);
+
+    // Another holder (a descriptor of its own, like another process) lets go
+    // after 1.2 s; the test says once that it waits, then runs its runner.
+    const int other = ::open(lock_.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(other, LOCK_EX), 0);
+    std::thread holder([other] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+        ::close(other);
+    });
+    test::support::Capture capture;
+    EXPECT_EQ(panic_message(local_h2d_and_d2h_round_trip_works), std::nullopt);
+    holder.join();
+    EXPECT_EQ(capture.text(), "waiting for the card lock at " + lock_ + "\n");
+    EXPECT_EQ(take_calls().size(), 2u);
+
+    // An empty name turns the host lock off.
+    setenv("TILO_DEVICE_LOCK", "", 1);
+    std::remove(lock_.c_str());
+    EXPECT_EQ(panic_message(local_h2d_and_d2h_round_trip_works), std::nullopt);
+    EXPECT_NE(::access(lock_.c_str(), F_OK), 0);
 }
 
 TEST_F(DeviceSuite, MissingOrUnrunnableRunnersAreLaunchFailures) {

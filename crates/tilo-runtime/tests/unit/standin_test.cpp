@@ -49,11 +49,11 @@ protected:
     void SetUp() override { env_.clear(); }
 
 private:
-    static constexpr const char* kVars[] = {"TILO_GRAPH_TEST",      "TILO_RANDOM_SEED",
-                                            "TILO_HOST_TEST_TILE",  "TILO_HOST_TEST_TILES",
-                                            "TILO_HOST_TEST_BYTES", "TILO_STANDIN_SLEEP_MS",
-                                            "TILO_STANDIN_EXIT",    "TILO_STANDIN_SIGNAL",
-                                            "TILO_STANDIN_MATCH",   "TILO_STANDIN_LOG"};
+    static constexpr const char* kVars[] = {
+        "TILO_GRAPH_TEST",      "TILO_RANDOM_SEED",         "TILO_HOST_TEST_TILE",
+        "TILO_HOST_TEST_TILES", "TILO_HOST_TEST_BYTES",     "TILO_STANDIN_SLEEP_MS",
+        "TILO_STANDIN_EXIT",    "TILO_STANDIN_SIGNAL",      "TILO_STANDIN_MATCH",
+        "TILO_STANDIN_LOG",     "TILO_STANDIN_IGNORE_TERM", "TILO_STANDIN_CHILD"};
     test::support::EnvGuard env_{kVars};
 };
 
@@ -93,6 +93,9 @@ TEST_F(Standin, ScenarioValuesAreValidated) {
         {HOST_RUNNER, {{"TILO_HOST_TEST_TILESS", "1"}}, 2},
         {HOST_RUNNER, {{"TILO_STANDIN_EXIT", "x"}}, 2},
         {HOST_RUNNER, {{"TILO_STANDIN_SIGNAL", "19"}}, 2},
+        {HOST_RUNNER, {{"TILO_STANDIN_IGNORE_TERM", "1"}}, 0},
+        {HOST_RUNNER, {{"TILO_STANDIN_IGNORE_TERM", "yes"}}, 2},
+        {HOST_RUNNER, {{"TILO_STANDIN_CHILD", "2"}}, 2},
     };
     for (const auto& c : cases) {
         const Outcome o = run(c.runner, c.env);
