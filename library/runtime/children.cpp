@@ -1,7 +1,5 @@
 #include "library/runtime/children.hpp"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -13,7 +11,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
-#include <thread>
 
 namespace rt {
 
@@ -28,10 +25,9 @@ std::atomic<std::uint64_t> slots[kSlots];
 // Set once end_child_groups() has begun; never cleared.
 std::atomic<bool> ending{false};
 
-// The self-pipe of the interrupt handlers: the handler writes the signal
-// number, the watcher thread reads it. -1 until installed.
-std::atomic<int> signal_read_fd{-1};
-std::atomic<int> signal_write_fd{-1};
+// Set by an interrupt that arrives while the groups are being ended: the grace
+// wait stops early.
+std::atomic<bool> cut_short{false};
 
 constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
@@ -70,31 +66,25 @@ bool has_ended(pid_t pid) {
     return info.si_pid == pid;
 }
 
-// Sleeps up to `ms` milliseconds; returns true early when an interrupt signal
-// is waiting in the self-pipe.
+// Sleeps about `ms` milliseconds (less when a signal arrives); returns true
+// once an interrupt has asked to cut the grace wait short.
 bool interrupted_within(int ms) {
-    pollfd fd{signal_read_fd.load(), POLLIN, 0};
-    if (fd.fd < 0) {
-        timespec pause{0, static_cast<long>(ms) * 1000000L};
-        ::nanosleep(&pause, nullptr);
-        return false;
-    }
-    return ::poll(&fd, 1, ms) > 0 && (fd.revents & POLLIN) != 0;
+    timespec pause{0, static_cast<long>(ms) * 1000000L};
+    ::nanosleep(&pause, nullptr);
+    return cut_short.load();
 }
 
+// The handler of the interrupt signals. It runs on whichever thread the signal
+// reaches and does all its work there with async-signal-safe calls only: end
+// every listed group, restore the default action of `signal` and raise it
+// again, so that the process ends the way it was asked to. The handler may
+// nest (SA_NODEFER, nothing else blocked): a later interrupt only cuts the
+// first one's grace wait short.
 extern "C" void on_interrupt(int signal) {
-    const int saved = errno;
-    const int fd = signal_write_fd.load();
-    if (fd >= 0) {
-        const auto byte = static_cast<unsigned char>(signal);
-        (void)!::write(fd, &byte, 1);
+    if (ending.load()) {
+        cut_short.store(true);
+        return;
     }
-    errno = saved;
-}
-
-// Ends every listed group, restores the default action of `signal` and raises
-// it again, so that the process ends the way it was asked to.
-[[noreturn]] void end_by(int signal) {
     end_child_groups();
     struct sigaction action {};
     action.sa_handler = SIG_DFL;
@@ -106,26 +96,6 @@ extern "C" void on_interrupt(int signal) {
     ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
     ::raise(signal);
     ::_exit(128 + signal);
-}
-
-void watch_interrupts(int fd) {
-    // The handlers run on other threads; this one only waits for their bytes.
-    sigset_t set;
-    sigemptyset(&set);
-    for (int s : kInterruptSignals) {
-        sigaddset(&set, s);
-    }
-    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    while (true) {
-        unsigned char byte = 0;
-        const ssize_t n = ::read(fd, &byte, 1);
-        if (n == 1) {
-            end_by(byte);
-        }
-        if (n < 0 && errno != EINTR) {
-            return;
-        }
-    }
 }
 
 }  // namespace
@@ -207,15 +177,6 @@ void end_child_groups() {
 void install_interrupt_cleanup() {
     static std::once_flag once;
     std::call_once(once, [] {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0) {
-            return;
-        }
-        // The handler must never block on a full pipe.
-        ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
-        signal_read_fd.store(fds[0]);
-        signal_write_fd.store(fds[1]);
-        std::thread(watch_interrupts, fds[0]).detach();
         for (int s : kInterruptSignals) {
             struct sigaction current {};
             ::sigaction(s, nullptr, &current);
@@ -225,7 +186,7 @@ void install_interrupt_cleanup() {
             struct sigaction action {};
             action.sa_handler = on_interrupt;
             sigemptyset(&action.sa_mask);
-            action.sa_flags = SA_RESTART;
+            action.sa_flags = SA_RESTART | SA_NODEFER;
             ::sigaction(s, &action, nullptr);
         }
         // A return from main or exit() while children run ends them the same way.

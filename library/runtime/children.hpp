@@ -5,10 +5,9 @@
 // Children that lead a process group of their own (Command::own_group) are
 // listed in a fixed-size, lock-free registry together with the grace they get
 // between SIGTERM and SIGKILL. end_child_groups() ends every listed group; it
-// is async-signal-safe, so it may run from a signal handler, a watcher thread
-// or an exit path. Once it has started, the process is ending: threads that try
-// to register or reap a listed child block for good, so that no group id is
-// signalled after its leader has been reaped (and the id possibly reused).
+// is async-signal-safe, so it may run from a signal handler or an exit path. Once it has started,
+// the process is ending: threads that try to register or reap a listed child block for good, so
+// that no group id is signalled after its leader has been reaped (and the id possibly reused).
 
 #include <sys/types.h>
 
@@ -28,16 +27,16 @@ int register_child_group(pid_t pid, std::chrono::milliseconds grace);
 void unregister_child_group(int slot);
 
 /// Ends every listed group: SIGTERM to each, up to its grace for its leader to
-/// end, SIGKILL to the group, then reaps the leaders. A signal caught by the
-/// interrupt handlers during the wait cuts it short. Async-signal-safe. Runs
-/// once per process; any later caller blocks for good.
+/// end, SIGKILL to the group, then reaps the leaders. An interrupt signal
+/// caught meanwhile cuts the wait short. Async-signal-safe. Runs once per
+/// process; any later caller blocks for good.
 void end_child_groups();
 
-/// Installs handlers for SIGINT, SIGTERM, SIGHUP and SIGQUIT (each one that is
-/// not ignored) and a watcher thread: the first such signal ends every listed
-/// group, then the process ends by that same signal (default disposition
-/// restored, signal raised again); a second signal cuts the grace wait short.
-/// Idempotent; called by lang_start.
+/// Installs a handler for SIGINT, SIGTERM, SIGHUP and SIGQUIT (each one that is
+/// not ignored): the first such signal ends every listed group, then the
+/// process ends by that same signal (default action restored, signal raised
+/// again); a second one cuts the grace wait short. A return from main or
+/// exit() ends the groups too. Idempotent; called by lang_start.
 void install_interrupt_cleanup();
 
 }  // namespace rt

@@ -1,9 +1,11 @@
 #pragma once
 // The hardware end-to-end suite: seventeen tests that each take the process-wide
-// device lock, start one runner program with a scenario in environment
-// variables, and require exit status 0. Runner paths are absolute constants of
-// the build. DEVICE is the only shared state; everything else is pure or local
-// to the calling test thread. Tests fail by panicking (rt::panic).
+// device lock and the host-wide card lock file, start one runner program with a
+// scenario in environment variables (in a process group of its own, within a
+// time limit), and require exit status 0. Runner paths are absolute constants
+// of the build. DEVICE and the card lock are the only shared state; everything
+// else is pure or local to the calling test thread. Tests fail by panicking
+// (rt::panic).
 
 #include <array>
 #include <cstddef>

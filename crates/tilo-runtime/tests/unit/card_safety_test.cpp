@@ -15,6 +15,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -121,13 +122,26 @@ TEST_F(CardSafety, AHangingRunnerIsEndedWithItsGroupAtTheTimeLimit) {
 
 TEST_F(CardSafety, NoRunnerOutlivesAHarnessEndedBySignal) {
     const std::string lock = base_ + ".lock";
-    for (int sig : {SIGTERM, SIGINT, SIGKILL}) {
-        SCOPED_TRACE(rt::signal_name(sig));
-        auto child =
-            harness({"--test-threads", "1", "--exact", "direct_multicast_works"}, kHangingFanout)
-                .stdout_(rt::Stdio::Null)
-                .stderr_(rt::Stdio::Piped)
-                .spawn();
+    const struct {
+        int sig;
+        const char* ignore_term;
+        int second;  // a second signal 200 ms after the first, or 0
+    } cases[] = {
+        {SIGTERM, "0", 0},
+        {SIGINT, "0", 0},
+        // The runner ignores SIGTERM and the grace is 30 s: the second signal cuts it short.
+        {SIGTERM, "1", SIGINT},
+        {SIGKILL, "0", 0},
+    };
+    for (const auto& [sig, ignore_term, second] : cases) {
+        SCOPED_TRACE(std::string(rt::signal_name(sig)) + " ignore_term=" + ignore_term);
+        Pairs env = kHangingFanout;
+        env.insert(env.end(),
+                   {{"TILO_STANDIN_IGNORE_TERM", ignore_term}, {"TILO_RUNNER_KILL_GRACE", "30"}});
+        auto child = harness({"--test-threads", "1", "--exact", "direct_multicast_works"}, env)
+                         .stdout_(rt::Stdio::Null)
+                         .stderr_(rt::Stdio::Piped)
+                         .spawn();
         ASSERT_TRUE(child.ok()) << child.error().debug();
         // Wait for the grandchild's line: the runner is running by then.
         std::string err;
@@ -156,6 +170,10 @@ TEST_F(CardSafety, NoRunnerOutlivesAHarnessEndedBySignal) {
         EXPECT_TRUE(holds_lock);
 
         ASSERT_EQ(::kill(child->id(), sig), 0);
+        if (second != 0) {
+            std::this_thread::sleep_for(200ms);
+            ASSERT_EQ(::kill(child->id(), second), 0);
+        }
         auto status = child->wait_until(Clock::now() + 10s);
         ASSERT_TRUE(status.ok());
         ASSERT_TRUE(status->has_value()) << "the harness outlived the signal";
