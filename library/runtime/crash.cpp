@@ -165,8 +165,9 @@ void on_crash_signal(int sig, siginfo_t* info, void*) {
         // thread stopped while holding it would block this one for good.
         if (work->capture) {
             if (auto locked = work->capture->try_lock()) {
-                const std::vector<std::uint8_t>& bytes = *locked->guard;
-                raw_write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+                locked->guard->for_each_piece([](const std::uint8_t* data, std::size_t size) {
+                    raw_write(reinterpret_cast<const char*>(data), size);
+                });
             }
         }
     }

@@ -16,7 +16,7 @@ thread_local CaptureBuffer CAPTURE;
 void append_to(const CaptureBuffer& sink, std::span<const std::uint8_t> bytes) {
     // A poisoned buffer is still written: losing output would hide the failure.
     auto locked = sink->lock();
-    locked.guard->insert(locked.guard->end(), bytes.begin(), bytes.end());
+    locked.guard->append(bytes);
 }
 
 void write_std(int fd, std::span<const std::uint8_t> bytes) {
@@ -118,8 +118,103 @@ IoResult<void> FdWriter::write_all(std::span<const std::uint8_t> bytes) {
     return write_fd(fd_, bytes);
 }
 
+void CapturedOutput::append(std::span<const std::uint8_t> bytes) {
+    if (head_.size() < head_limit_) {
+        const std::size_t n = std::min(bytes.size(), head_limit_ - head_.size());
+        // Grow by doubling, but never past the head's limit.
+        if (head_.size() + n > head_.capacity()) {
+            head_.reserve(std::min(std::max(head_.capacity() * 2, head_.size() + n), head_limit_));
+        }
+        head_.insert(head_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
+        bytes = bytes.subspan(n);
+    }
+    if (bytes.empty() || tail_limit_ == 0) {
+        omitted_ += bytes.size();
+        return;
+    }
+    if (tail_.empty()) {
+        tail_.resize(tail_limit_);
+    }
+    if (bytes.size() >= tail_limit_) {
+        // Everything kept so far in the tail, and the start of `bytes`, drops out.
+        omitted_ += tail_len_ + (bytes.size() - tail_limit_);
+        std::copy(bytes.end() - static_cast<std::ptrdiff_t>(tail_limit_), bytes.end(),
+                  tail_.begin());
+        tail_start_ = 0;
+        tail_len_ = tail_limit_;
+        return;
+    }
+    const std::size_t overflow =
+        tail_len_ + bytes.size() > tail_limit_ ? tail_len_ + bytes.size() - tail_limit_ : 0;
+    std::size_t at = (tail_start_ + tail_len_) % tail_limit_;
+    for (std::size_t done = 0; done < bytes.size();) {
+        const std::size_t n = std::min(bytes.size() - done, tail_limit_ - at);
+        std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(done), n,
+                    tail_.begin() + static_cast<std::ptrdiff_t>(at));
+        done += n;
+        at = (at + n) % tail_limit_;
+    }
+    omitted_ += overflow;
+    tail_start_ = (tail_start_ + overflow) % tail_limit_;
+    tail_len_ = std::min(tail_len_ + bytes.size(), tail_limit_);
+}
+
+std::vector<std::uint8_t> CapturedOutput::copy() const {
+    std::size_t total = 0;
+    for_each_piece([&](const std::uint8_t*, std::size_t size) { total += size; });
+    std::vector<std::uint8_t> shown;
+    shown.reserve(total);
+    for_each_piece([&](const std::uint8_t* data, std::size_t size) {
+        shown.insert(shown.end(), data, data + size);
+    });
+    return shown;
+}
+
+std::vector<std::uint8_t> CapturedOutput::take() {
+    std::vector<std::uint8_t> shown = omitted_ == 0 && tail_len_ == 0 ? std::move(head_) : copy();
+    head_ = {};
+    tail_ = {};
+    tail_start_ = 0;
+    tail_len_ = 0;
+    omitted_ = 0;
+    return shown;
+}
+
+std::size_t CapturedOutput::omission_line(char* out, std::size_t capacity) const {
+    // By hand rather than snprintf: this runs in signal handlers too.
+    char digits[24];
+    std::size_t count = 0;
+    std::uint64_t value = omitted_;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    constexpr std::string_view before = "[... ";
+    constexpr std::string_view after = " bytes of output omitted ...]\n";
+    std::size_t at = 0;
+    auto put = [&](char c) {
+        if (at < capacity) {
+            out[at++] = c;
+        }
+    };
+    for (char c : before) {
+        put(c);
+    }
+    while (count > 0) {
+        put(digits[--count]);
+    }
+    for (char c : after) {
+        put(c);
+    }
+    return at;
+}
+
 CaptureBuffer make_capture_buffer() {
-    return std::make_shared<Mutex<std::vector<std::uint8_t>>>();
+    return std::make_shared<Mutex<CapturedOutput>>();
+}
+
+CaptureBuffer make_capture_buffer(std::size_t limit) {
+    return std::make_shared<Mutex<CapturedOutput>>(CapturedOutput(limit));
 }
 
 CaptureBuffer set_output_capture(CaptureBuffer sink) {

@@ -11,6 +11,7 @@
 // may take them for good (see lock_stdout_forever) so that nothing else reaches
 // the terminal afterwards.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -86,11 +87,67 @@ private:
 /// Writes all of `bytes` to descriptor `fd`, retrying on EINTR.
 IoResult<void> write_fd(int fd, std::span<const std::uint8_t> bytes);
 
-/// A capture buffer: bytes behind a poisoning mutex, shared by reference count.
-using CaptureBuffer = std::shared_ptr<Mutex<std::vector<std::uint8_t>>>;
+/// Captured output, bounded: every byte up to `limit`; past that, the first
+/// half and the last half of the limit, and the count of the bytes between.
+/// Shown with the line "[... <k> bytes of output omitted ...]\n" in their place.
+class CapturedOutput {
+public:
+    /// Keeps everything.
+    CapturedOutput() = default;
+    /// Keeps at most `limit` bytes.
+    explicit CapturedOutput(std::size_t limit)
+        : head_limit_(limit / 2), tail_limit_(limit - limit / 2) {}
 
-/// Makes a new, empty capture buffer.
+    /// Appends `bytes`, dropping from the middle what exceeds the limit.
+    void append(std::span<const std::uint8_t> bytes);
+    /// The bytes as shown (see above); leaves the output empty (limit kept).
+    std::vector<std::uint8_t> take();
+    /// A copy of the bytes as shown; the output stays as it is.
+    [[nodiscard]] std::vector<std::uint8_t> copy() const;
+    /// Whether nothing was captured.
+    [[nodiscard]] bool empty() const { return head_.empty() && tail_len_ == 0 && omitted_ == 0; }
+    /// Calls `piece(const std::uint8_t*, std::size_t)` for each piece of the
+    /// shown bytes, in order. Allocates nothing: usable in a signal handler.
+    template <typename F>
+    void for_each_piece(F&& piece) const {
+        if (!head_.empty()) {
+            piece(head_.data(), head_.size());
+        }
+        if (omitted_ > 0) {
+            char line[64];
+            const std::size_t size = omission_line(line, sizeof line);
+            piece(reinterpret_cast<const std::uint8_t*>(line), size);
+        }
+        const std::size_t first = std::min(tail_len_, tail_.size() - tail_start_);
+        if (first > 0) {
+            piece(tail_.data() + tail_start_, first);
+        }
+        if (tail_len_ > first) {
+            piece(tail_.data(), tail_len_ - first);
+        }
+    }
+
+private:
+    /// Writes the omission line into `out`; returns its length.
+    std::size_t omission_line(char* out, std::size_t capacity) const;
+
+    std::size_t head_limit_ = SIZE_MAX / 2;
+    std::size_t tail_limit_ = SIZE_MAX / 2;
+    std::vector<std::uint8_t> head_;
+    // The last bytes, a ring of tail_limit_ bytes once the head is full.
+    std::vector<std::uint8_t> tail_;
+    std::size_t tail_start_ = 0;
+    std::size_t tail_len_ = 0;
+    std::uint64_t omitted_ = 0;
+};
+
+/// A capture buffer: captured output behind a poisoning mutex, shared by reference count.
+using CaptureBuffer = std::shared_ptr<Mutex<CapturedOutput>>;
+
+/// Makes a new, empty capture buffer that keeps everything.
 CaptureBuffer make_capture_buffer();
+/// Makes a new, empty capture buffer that keeps at most `limit` bytes.
+CaptureBuffer make_capture_buffer(std::size_t limit);
 
 /// Installs `sink` (may be null) as the calling thread's capture; returns the previous one.
 CaptureBuffer set_output_capture(CaptureBuffer sink);

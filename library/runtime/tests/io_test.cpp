@@ -172,3 +172,35 @@ TEST(VecWriter, Appends) {
 }
 
 }  // namespace
+
+TEST(CapturedOutput, KeepsTheFirstAndLastHalfOfTheLimit) {
+    struct Case {
+        std::size_t limit;
+        std::vector<std::string> pieces;
+        std::string shown;
+    };
+    const Case cases[] = {
+        {10, {"abcdefgh"}, "abcdefgh"},
+        {10, {"01234", "56789"}, "0123456789"},
+        {10, {"0123456789AB"}, "01234[... 2 bytes of output omitted ...]\n789AB"},
+        // The tail wraps around its ring several times.
+        {10,
+         {"012", "3456789", "ABCDEFG", "HIJ"},
+         "01234[... 10 bytes of output omitted ...]\nFGHIJ"},
+        {10, {"01234", "x", "y", "z"}, "01234xyz"},
+        {7, {"abcdefghij"}, "abc[... 3 bytes of output omitted ...]\nghij"},
+        {1, {"xyz"}, "[... 2 bytes of output omitted ...]\nz"},
+    };
+    for (const Case& c : cases) {
+        auto buffer = rt::make_capture_buffer(c.limit);
+        auto previous = rt::set_output_capture(buffer);
+        for (const std::string& piece : c.pieces) {
+            rt::print(piece);
+        }
+        rt::set_output_capture(previous);
+        EXPECT_EQ(contents(buffer), c.shown) << c.limit;
+        const std::vector<std::uint8_t> taken = buffer->lock().guard->take();
+        EXPECT_EQ(std::string(taken.begin(), taken.end()), c.shown) << c.limit;
+        EXPECT_TRUE(buffer->lock().guard->empty());
+    }
+}

@@ -98,6 +98,46 @@ formatters::OutputLocation stdout_location() {
     return formatters::OutputLocation::stdout_plain();
 }
 
+/// For the machine-read formats: the report goes to a private duplicate of
+/// standard output while descriptor 1 points at standard error, so that
+/// whatever else writes to descriptor 1 during the run (child processes,
+/// printf, threads the harness did not start) lands on standard error instead
+/// of corrupting the report. Undone when destroyed.
+class ReportOnPrivateStdout {
+public:
+    ReportOnPrivateStdout() = default;
+    ReportOnPrivateStdout(const ReportOnPrivateStdout&) = delete;
+    ReportOnPrivateStdout& operator=(const ReportOnPrivateStdout&) = delete;
+    ~ReportOnPrivateStdout() {
+        if (saved_ >= 0) {
+            std::lock_guard lock(rt::stdout_lock());
+            ::dup2(saved_, 1);
+            ::close(saved_);
+        }
+    }
+
+    /// Moves descriptor 1 aside; returns the report's location, or nothing
+    /// when the descriptors could not be arranged (the report then goes to
+    /// descriptor 1 as usual).
+    std::optional<formatters::OutputLocation> engage() {
+        std::lock_guard lock(rt::stdout_lock());
+        const int saved = ::fcntl(1, F_DUPFD_CLOEXEC, 3);
+        if (saved < 0) {
+            return std::nullopt;
+        }
+        if (::dup2(2, 1) < 0) {
+            ::close(saved);
+            return std::nullopt;
+        }
+        saved_ = saved;
+        return formatters::OutputLocation(
+            std::unique_ptr<rt::Write>(std::make_unique<rt::FdWriter>(saved)));
+    }
+
+private:
+    int saved_ = -1;
+};
+
 /// The column every right-padded name is padded to: the name length of the
 /// last test among those with the largest padded length.
 std::size_t compute_name_width(const std::vector<TestDescAndFn>& tests) {
@@ -268,7 +308,13 @@ rt::IoResult<void> on_test_event(TestEvent event, ConsoleTestState& st, Listener
 std::unique_ptr<formatters::OutputFormatter> get_formatter(const TestOpts& opts,
                                                            std::size_t name_width,
                                                            std::size_t concurrency) {
-    formatters::OutputLocation output = stdout_location();
+    return get_formatter(opts, name_width, concurrency, stdout_location());
+}
+
+std::unique_ptr<formatters::OutputFormatter> get_formatter(const TestOpts& opts,
+                                                           std::size_t name_width,
+                                                           std::size_t concurrency,
+                                                           formatters::OutputLocation output) {
     // With retries a test's line is written whole at its final result, as in
     // a parallel run: a first attempt that fails leaves no line behind.
     const bool parallel = concurrency > 1 || opts.retries > 0;
@@ -288,11 +334,19 @@ std::unique_ptr<formatters::OutputFormatter> get_formatter(const TestOpts& opts,
 }
 
 rt::IoResult<bool> run_tests_console(const TestOpts& opts, std::vector<TestDescAndFn> tests) {
-    // Decided before anything is printed, so a bad ZUNO_TEST_THREADS stops the
-    // process with no output.
+    // Decided before anything is printed, so a bad ZUNO_TEST_THREADS or
+    // ZUNO_TEST_CAPTURE_LIMIT stops the process with no output.
     const std::size_t concurrency = helpers::decide_concurrency(opts.test_threads);
+    (void)helpers::capture_limit();
     const std::size_t name_width = compute_name_width(tests);
-    std::unique_ptr<formatters::OutputFormatter> out = get_formatter(opts, name_width, concurrency);
+    ReportOnPrivateStdout private_stdout;
+    std::optional<formatters::OutputLocation> report_location;
+    if (opts.format == OutputFormat::Json || opts.format == OutputFormat::Junit) {
+        report_location = private_stdout.engage();
+    }
+    std::unique_ptr<formatters::OutputFormatter> out =
+        report_location ? get_formatter(opts, name_width, concurrency, std::move(*report_location))
+                        : get_formatter(opts, name_width, concurrency);
 
     auto log = RunLog::open(opts.logfile);
     RT_TRY(log);

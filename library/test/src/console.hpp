@@ -16,7 +16,8 @@ namespace test {
 
 namespace formatters {
 class OutputFormatter;
-}
+class OutputLocation;
+}  // namespace formatters
 
 /// Runs all tests; the formatter's success verdict, or the first I/O error.
 rt::IoResult<bool> run_tests_console(const TestOpts& opts, std::vector<TestDescAndFn> tests);
@@ -26,5 +27,10 @@ rt::IoResult<void> list_tests_console(const TestOpts& opts, std::vector<TestDesc
 std::unique_ptr<formatters::OutputFormatter> get_formatter(const TestOpts& opts,
                                                            std::size_t name_width,
                                                            std::size_t concurrency);
+/// The same, writing to `output` instead of standard output.
+std::unique_ptr<formatters::OutputFormatter> get_formatter(const TestOpts& opts,
+                                                           std::size_t name_width,
+                                                           std::size_t concurrency,
+                                                           formatters::OutputLocation output);
 
 }  // namespace test

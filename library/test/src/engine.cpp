@@ -16,6 +16,7 @@
 #include "library/runtime/process.hpp"
 #include "library/runtime/text.hpp"
 #include "library/test/src/filter.hpp"
+#include "library/test/src/helpers/concurrency.hpp"
 #include "library/test/src/helpers/shuffle.hpp"
 #include "library/test/src/stats.hpp"
 
@@ -69,7 +70,7 @@ private:
 // Moves the captured bytes out of the buffer; a poisoned lock is still taken.
 std::vector<std::uint8_t> take_output(const rt::CaptureBuffer& buffer) {
     auto locked = buffer->lock();
-    return std::exchange(*locked.guard, {});
+    return locked.guard->take();
 }
 
 std::optional<TestExecTime> elapsed_since(const std::optional<Clock::time_point>& start) {
@@ -122,7 +123,7 @@ void run_test_in_process(TestId id, TestDesc desc, bool nocapture, bool measure,
 // A benchmark, always on the calling thread.
 void run_bench(TestId id, TestDesc desc, bool nocapture, RunnableBench& bench,
                CompletedSender& monitor_ch) {
-    const rt::CaptureBuffer data = rt::make_capture_buffer();
+    const rt::CaptureBuffer data = rt::make_capture_buffer(helpers::capture_limit());
     const rt::ActiveWork active = active_test(desc, data, nocapture);
     CaptureScope capture(data, nocapture);
     Bencher bencher;
@@ -142,7 +143,7 @@ void run_bench(TestId id, TestDesc desc, bool nocapture, RunnableBench& bench,
             rt::panic("the output capture of benchmark " + std::string(desc.name.as_slice()) +
                       " was poisoned by a panic");
         }
-        output = std::exchange(*locked.guard, {});
+        output = locked.guard->take();
     }
     send_completed(monitor_ch, CompletedTest{id, std::move(desc), std::move(result), std::nullopt,
                                              std::move(output)});
@@ -476,7 +477,7 @@ StartedTest start_test(const TestOpts& opts, bool force_ignore, TestId id, TestD
     const bool measure = time_opts || opts.junit_report;
     switch (strategy) {
         case RunStrategy::InProcess: {
-            rt::CaptureBuffer capture = rt::make_capture_buffer();
+            rt::CaptureBuffer capture = rt::make_capture_buffer(helpers::capture_limit());
             return StartedTest{
                 spawn_test_thread(
                     std::move(name),
@@ -513,7 +514,7 @@ CompletedTest abandoned_record(const TestOpts& opts, const TestDesc& desc, const
     std::vector<std::uint8_t> output;
     if (entry.capture) {
         auto locked = entry.capture->lock();
-        output = *locked.guard;
+        output = locked.guard->copy();
     }
     return CompletedTest{entry.id, desc,
                          TestResult::FailedMsg{time_limit_message(opts.test_timeout.value_or(0))},

@@ -47,7 +47,9 @@ void install_abort_flushing_hook() {
                 auto locked = capture->lock();
                 if (!locked.poisoned) {
                     // Errors are ignored: the process is about to abort.
-                    (void)rt::write_fd(1, *locked.guard);
+                    locked.guard->for_each_piece([](const std::uint8_t* data, std::size_t size) {
+                        (void)rt::write_fd(1, {data, size});
+                    });
                 }
             }
         }

@@ -73,14 +73,25 @@ void EscapedString::append_to(std::string& out) const {
     // Copy runs of unchanged bytes in one piece between replacements.
     std::size_t run_start = 0;
     char scratch[7];
-    for (std::size_t i = 0; i < text_.size(); ++i) {
-        const std::string_view esc = escape_of(static_cast<unsigned char>(text_[i]), scratch);
-        if (esc.empty()) {
+    for (std::size_t i = 0; i < text_.size();) {
+        const auto byte = static_cast<unsigned char>(text_[i]);
+        if (byte >= 0x80) {
+            const rt::Utf8Char c = rt::utf8_decode(text_, i);
+            if (!c.valid) {
+                out.append(text_, run_start, i - run_start);
+                out += "\xEF\xBF\xBD";  // U+FFFD
+                run_start = i + c.len;
+            }
+            i += c.len;
             continue;
         }
-        out.append(text_, run_start, i - run_start);
-        out += esc;
-        run_start = i + 1;
+        const std::string_view esc = escape_of(byte, scratch);
+        if (!esc.empty()) {
+            out.append(text_, run_start, i - run_start);
+            out += esc;
+            run_start = i + 1;
+        }
+        ++i;
     }
     out.append(text_, run_start, std::string_view::npos);
 }
@@ -159,7 +170,7 @@ rt::IoResult<void> JsonFormatter::write_timeout(const TestDesc& desc) {
 rt::IoResult<void> JsonFormatter::write_event(std::string_view type, std::string_view name,
                                               std::string_view event,
                                               const std::optional<TestExecTime>& exec_time,
-                                              const std::optional<std::string>& stdout_text,
+                                              const std::optional<std::string_view>& stdout_text,
                                               std::string_view extra) {
     std::string line = "{ \"type\": \"";
     line += type;
@@ -201,9 +212,11 @@ rt::IoResult<void> JsonFormatter::write_result(const TestDesc& desc, const TestR
         return writeln_message(line);
     }
 
-    std::optional<std::string> stdout_text;
+    // Escaped straight from the captured bytes into the line: one copy.
+    std::optional<std::string_view> stdout_text;
     if (!stdout_bytes.empty() && (state.options.display_output || !result.is<TestResult::Ok>())) {
-        stdout_text = rt::utf8_lossy(stdout_bytes);
+        stdout_text.emplace(reinterpret_cast<const char*>(stdout_bytes.data()),
+                            stdout_bytes.size());
     }
 
     std::string extra;

@@ -23,7 +23,8 @@ namespace test::formatters {
 
 /// A borrowed text whose display form has JSON escapes applied: `"` and `\`
 /// are backslash-escaped, \b \t \n \f \r written as such, the other bytes
-/// below 0x20 and 0x7F as \u00XX; all other bytes are copied unchanged.
+/// below 0x20 and 0x7F as \u00XX; each invalid UTF-8 sequence becomes U+FFFD;
+/// all other bytes are copied unchanged.
 class EscapedString {
 public:
     explicit EscapedString(std::string_view text) : text_(text) {}
@@ -62,7 +63,7 @@ private:
     rt::IoResult<void> write_event(std::string_view type, std::string_view name,
                                    std::string_view event,
                                    const std::optional<TestExecTime>& exec_time,
-                                   const std::optional<std::string>& stdout_text,
+                                   const std::optional<std::string_view>& stdout_text,
                                    std::string_view extra);
 
     OutputLocation out_;

@@ -15,23 +15,6 @@ namespace {
 
 constexpr std::string_view REPLACEMENT_CHARACTER = "\xEF\xBF\xBD";
 
-/// Returns `text` with every occurrence of `from` replaced by `to`.
-std::string replace_all(std::string_view text, std::string_view from, std::string_view to) {
-    std::string out;
-    std::size_t pos = 0;
-    while (true) {
-        const std::size_t hit = text.find(from, pos);
-        if (hit == std::string_view::npos) {
-            break;
-        }
-        out.append(text, pos, hit - pos);
-        out += to;
-        pos = hit + from.size();
-    }
-    out.append(text, pos, std::string_view::npos);
-    return out;
-}
-
 /// Returns `text` without leading and trailing whitespace.
 std::string_view trim(std::string_view text) {
     constexpr std::string_view WS = " \t\n\r\f\v";
@@ -50,10 +33,64 @@ std::string testcase_open(const std::string& class_name, const std::string& test
            xml_attribute(test_name) + "\" time=\"" + format_decimal(as_secs_f64(duration)) + "\"";
 }
 
+constexpr std::string_view CDATA_OPEN = "<![CDATA[";
+
+/// Appends the CDATA text of `text` to `out` in one pass: "]]>" and "<?" are
+/// split across sections, each line feed is written between sections as
+/// "&#xA;", and a section that a line feed would leave empty right after
+/// another line feed is dropped. With `sanitize`, `text` is first read as
+/// xml_sanitize would leave it (without building that copy).
+void append_cdata(std::string& out, std::string_view text, bool sanitize) {
+    out += CDATA_OPEN;
+    // Where the last line feed's section opened: a line feed right there
+    // would leave that section empty.
+    std::size_t split_end = std::string::npos;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte == ']' && text.substr(i, 3) == "]]>") {
+            out += "]]]]><![CDATA[>";
+            i += 3;
+            continue;
+        }
+        if (byte == '<' && text.substr(i, 2) == "<?") {
+            out += "<]]><![CDATA[?";
+            i += 2;
+            continue;
+        }
+        if (byte == '\n') {
+            if (split_end == out.size()) {
+                out.resize(out.size() - CDATA_OPEN.size());
+                out += "&#xA;<![CDATA[";
+            } else {
+                out += "]]>&#xA;<![CDATA[";
+            }
+            split_end = out.size();
+            ++i;
+            continue;
+        }
+        if (!sanitize || (byte >= 0x20 && byte < 0x80) || byte == '\t' || byte == '\r') {
+            out.push_back(static_cast<char>(byte));
+            ++i;
+            continue;
+        }
+        const rt::Utf8Char c = byte < 0x80 ? rt::Utf8Char{byte, 1, true} : rt::utf8_decode(text, i);
+        if (!c.valid || c.code_point < 0x20 || c.code_point == 0xFFFE || c.code_point == 0xFFFF) {
+            out += REPLACEMENT_CHARACTER;
+        } else {
+            out.append(text, i, c.len);
+        }
+        i += c.len;
+    }
+    out += "]]>";
+}
+
 /// The CDATA text of captured output.
-std::string output_cdata(const std::vector<std::uint8_t>& bytes) {
-    const std::string_view raw(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    return str_to_cdata(xml_sanitize(raw));
+std::string output_cdata(std::span<const std::uint8_t> bytes) {
+    std::string out;
+    out.reserve(bytes.size() + bytes.size() / 8 + 32);
+    append_cdata(out, {reinterpret_cast<const char*>(bytes.data()), bytes.size()}, true);
+    return out;
 }
 
 /// The `<flakyFailure>` element of a failed attempt of a test that passed later.
@@ -74,13 +111,9 @@ std::string flaky_failure(const FailedAttempt& attempt) {
 }  // namespace
 
 std::string str_to_cdata(std::string_view text) {
-    std::string s = replace_all(text, "]]>", "]]]]><![CDATA[>");
-    s = replace_all(s, "<?", "<]]><![CDATA[?");
-    s = replace_all(s, "\n", "]]>&#xA;<![CDATA[");
-    // Consecutive replacements leave empty sections between them; drop those
-    // before wrapping, so only the sections the wrapping itself opens stay.
-    s = replace_all(s, "<![CDATA[]]>", "");
-    return "<![CDATA[" + s + "]]>";
+    std::string out;
+    append_cdata(out, text, false);
+    return out;
 }
 
 std::string xml_sanitize(std::string_view text) {
@@ -250,8 +283,9 @@ rt::IoResult<void> JunitFormatter::write_result(const TestDesc& desc, const Test
         entry.outcome = Outcome::Bench;
         entry.bench_sum = bench->samples.ns_iter_summ.sum;
     }
-    if (shows_output) {
-        entry.stdout_bytes.assign(stdout_bytes.begin(), stdout_bytes.end());
+    // Shown output is kept in its final form: one copy of it for the rest of the run.
+    if (shows_output && !stdout_bytes.empty()) {
+        entry.output_cdata = output_cdata(stdout_bytes);
     }
     results_.push_back(std::move(entry));
     return {};
@@ -286,14 +320,15 @@ rt::IoResult<bool> JunitFormatter::write_run_finish(ConsoleTestState& state) {
                 for (const FailedAttempt& attempt : entry.attempts) {
                     RT_TRY(write_message(flaky_failure(attempt)));
                 }
-                if (!entry.stdout_bytes.empty()) {
-                    RT_TRY(write_message("<system-out>" + output_cdata(entry.stdout_bytes) +
-                                         "</system-out>"));
+                if (!entry.output_cdata.empty()) {
+                    RT_TRY(write_message("<system-out>"));
+                    RT_TRY(write_message(entry.output_cdata));
+                    RT_TRY(write_message("</system-out>"));
                 }
                 RT_TRY(write_message("</testcase>"));
-            } else if (!entry.stdout_bytes.empty()) {
+            } else if (!entry.output_cdata.empty()) {
                 RT_TRY(write_message("><system-out>"));
-                RT_TRY(write_message(output_cdata(entry.stdout_bytes)));
+                RT_TRY(write_message(entry.output_cdata));
                 RT_TRY(write_message("</system-out>"));
                 RT_TRY(write_message("</testcase>"));
             } else {
@@ -311,9 +346,9 @@ rt::IoResult<bool> JunitFormatter::write_run_finish(ConsoleTestState& state) {
             } else {
                 RT_TRY(write_message("<failure type=\"assert\"/>"));
             }
-            if (!entry.stdout_bytes.empty()) {
+            if (!entry.output_cdata.empty()) {
                 RT_TRY(write_message("<system-out>"));
-                RT_TRY(write_message(output_cdata(entry.stdout_bytes)));
+                RT_TRY(write_message(entry.output_cdata));
                 RT_TRY(write_message("</system-out>"));
             }
         }

@@ -68,7 +68,8 @@ public:
         double bench_sum = 0;
         /// The failure message of FailedMsg.
         std::string message;
-        std::vector<std::uint8_t> stdout_bytes;
+        /// The CDATA text of the captured output, when the document shows it.
+        std::string output_cdata;
         /// Failed attempts before the final result, when the test was run again.
         std::vector<FailedAttempt> attempts = {};
     };

@@ -34,8 +34,10 @@ TEST(EscapedString, EscapesTable) {
         {"\x0b\x0e\x1b\x1f", "\\u000b\\u000e\\u001b\\u001f"},
         {"\x7f", "\\u007f"},
         {" ~/", " ~/"},
-        // Multi-byte characters and stray high bytes pass through unchanged.
-        {"caf\xc3\xa9 \xe2\x9c\x93 \xff", "caf\xc3\xa9 \xe2\x9c\x93 \xff"},
+        // Multi-byte characters pass through unchanged; each invalid sequence
+        // (a stray byte, a truncated character) becomes one U+FFFD.
+        {"caf\xc3\xa9 \xe2\x9c\x93 \xff", "caf\xc3\xa9 \xe2\x9c\x93 \xef\xbf\xbd"},
+        {"name_\xe5\x90\"", "name_\xef\xbf\xbd\\\""},
         {"a\nb\"c", "a\\nb\\\"c"},
         {"", ""},
     };

@@ -134,6 +134,8 @@ TEST(StrToCdata, Examples) {
         {"<?xml?>", "<![CDATA[<]]><![CDATA[?xml?>]]>"},
         {"]]>\n", "<![CDATA[]]]]><![CDATA[>]]>&#xA;<![CDATA[]]>"},
         {"<![CDATA[]]>", "<![CDATA[<![CDATA[]]]]><![CDATA[>]]>"},
+        // Text that merely looks like a section opening is kept before a line feed.
+        {"<![CDATA[\n", "<![CDATA[<![CDATA[]]>&#xA;<![CDATA[]]>"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(str_to_cdata(c.in), c.out) << c.in;

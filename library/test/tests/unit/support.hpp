@@ -80,7 +80,11 @@ private:
 /// Returns the bytes in `buffer` as text.
 inline std::string contents(const rt::CaptureBuffer& buffer) {
     auto locked = buffer->lock();
-    return std::string(locked.guard->begin(), locked.guard->end());
+    std::string text;
+    locked.guard->for_each_piece([&](const std::uint8_t* data, std::size_t size) {
+        text.append(reinterpret_cast<const char*>(data), size);
+    });
+    return text;
 }
 
 /// Installs a fresh capture buffer on the calling thread for its lifetime, then
