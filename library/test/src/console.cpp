@@ -315,15 +315,24 @@ std::unique_ptr<formatters::OutputFormatter> get_formatter(const TestOpts& opts,
                                                            std::size_t name_width,
                                                            std::size_t concurrency,
                                                            formatters::OutputLocation output) {
+    // A colour capability that cannot be expanded turns colours off for the
+    // whole run, before any is written, so the terminal is never left coloured.
+    bool use_color = opts.use_color();
+    if (term::Terminal* terminal = output.terminal(); use_color && terminal != nullptr) {
+        if (const std::optional<std::string> problem = terminal->colour_problem()) {
+            rt::eprint("warning: terminal colours turned off: " + *problem + "\n");
+            use_color = false;
+        }
+    }
     // With retries a test's line is written whole at its final result, as in
     // a parallel run: a first attempt that fails leaves no line behind.
     const bool parallel = concurrency > 1 || opts.retries > 0;
     switch (opts.format) {
         case OutputFormat::Pretty:
             return std::make_unique<formatters::PrettyFormatter>(
-                std::move(output), opts.use_color(), name_width, parallel, opts.time_options);
+                std::move(output), use_color, name_width, parallel, opts.time_options);
         case OutputFormat::Terse:
-            return std::make_unique<formatters::TerseFormatter>(std::move(output), opts.use_color(),
+            return std::make_unique<formatters::TerseFormatter>(std::move(output), use_color,
                                                                 name_width, parallel);
         case OutputFormat::Json:
             return std::make_unique<formatters::JsonFormatter>(std::move(output));

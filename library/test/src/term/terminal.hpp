@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "library/runtime/io.hpp"
 #include "library/runtime/result.hpp"
@@ -26,6 +28,10 @@ public:
     virtual rt::IoResult<bool> fg(std::uint32_t colour) = 0;
     /// Resets all attributes; true when a control sequence was written.
     virtual rt::IoResult<bool> reset() = 0;
+    /// Tries, without writing, every control sequence that colouring with
+    /// the colours above and resetting would write; returns the first
+    /// failure's message, or nothing when all of them can be produced.
+    [[nodiscard]] virtual std::optional<std::string> colour_problem() const = 0;
 };
 
 /// A terminal object for standard output, or null when no entry can be loaded.

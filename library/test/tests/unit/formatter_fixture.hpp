@@ -76,6 +76,9 @@ public:
         r_->text += "<reset>";
         return true;
     }
+    [[nodiscard]] std::optional<std::string> colour_problem() const override {
+        return std::nullopt;
+    }
 
 private:
     std::shared_ptr<Record> r_;

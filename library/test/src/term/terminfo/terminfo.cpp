@@ -208,14 +208,43 @@ rt::IoResult<bool> TerminfoTerminal::fg(std::uint32_t colour) {
     return false;
 }
 
-rt::IoResult<bool> TerminfoTerminal::reset() {
+const std::vector<std::uint8_t>* TerminfoTerminal::reset_cap() const {
     for (const char* name : {"sgr0", "sgr", "op"}) {
         if (auto it = terminfo_.str_caps.find(name); it != terminfo_.str_caps.end()) {
-            RT_TRY(write_expanded(it->second, {}));
-            return true;
+            return &it->second;
         }
     }
+    return nullptr;
+}
+
+rt::IoResult<bool> TerminfoTerminal::reset() {
+    if (const std::vector<std::uint8_t>* cap = reset_cap()) {
+        RT_TRY(write_expanded(*cap, {}));
+        return true;
+    }
     return false;
+}
+
+std::optional<std::string> TerminfoTerminal::colour_problem() const {
+    const auto setaf = terminfo_.str_caps.find("setaf");
+    for (const std::uint32_t wanted : {color::RED, color::GREEN, color::YELLOW, color::CYAN}) {
+        const std::uint32_t colour = dim_if_necessary(wanted);
+        if (colour >= colour_count_ || setaf == terminfo_.str_caps.end()) {
+            continue;  // fg() writes nothing for it
+        }
+        const Param param{static_cast<std::int32_t>(colour)};
+        Variables vars;
+        if (auto expanded = expand(setaf->second, std::span(&param, 1), vars); !expanded) {
+            return expanded.error();
+        }
+    }
+    if (const std::vector<std::uint8_t>* cap = reset_cap()) {
+        Variables vars;
+        if (auto expanded = expand(*cap, {}, vars); !expanded) {
+            return expanded.error();
+        }
+    }
+    return std::nullopt;
 }
 
 rt::IoResult<bool> TerminfoTerminal::apply_cap(std::string_view name,

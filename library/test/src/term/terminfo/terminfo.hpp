@@ -83,6 +83,7 @@ public:
     rt::IoResult<bool> fg(std::uint32_t colour) override;
     /// Writes the first of "sgr0", "sgr", "op" the entry has; false when none.
     rt::IoResult<bool> reset() override;
+    [[nodiscard]] std::optional<std::string> colour_problem() const override;
     rt::IoResult<void> write_all(std::span<const std::uint8_t> bytes) override;
     rt::IoResult<void> flush() override;
 
@@ -95,6 +96,8 @@ private:
     TerminfoTerminal(std::unique_ptr<rt::Write> out, TermInfo terminfo);
     // Bright colours (8-15) become their dim variant when not supported.
     [[nodiscard]] std::uint32_t dim_if_necessary(std::uint32_t colour) const;
+    // The capability reset() writes, or null when the entry has none.
+    [[nodiscard]] const std::vector<std::uint8_t>* reset_cap() const;
     // Expands string capability `name` with `params` and writes it; false when absent.
     rt::IoResult<bool> apply_cap(std::string_view name, std::span<const Param> params);
     // Expands `cap` with fresh variables and writes it whole.
