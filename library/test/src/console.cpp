@@ -130,8 +130,8 @@ public:
             return std::nullopt;
         }
         saved_ = saved;
-        return formatters::OutputLocation(
-            std::unique_ptr<rt::Write>(std::make_unique<rt::FdWriter>(saved)));
+        return formatters::OutputLocation(std::unique_ptr<rt::Write>(
+            std::make_unique<rt::BufWriter>(std::make_unique<rt::FdWriter>(saved))));
     }
 
 private:
