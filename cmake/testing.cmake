@@ -21,7 +21,8 @@ endfunction()
 # runs the program through golden_run and compares standard output, standard
 # error and exit status with DIR/<case>.stdout.txt and DIR/<case>.stderr.txt.
 function(add_golden_test)
-    cmake_parse_arguments(ARG "SORT;DEVFULL;KEEP_LOCATIONS" "NAME;DIR;CASE;STATUS;TIC;EXTRA" "ENV;UNSET;COMMAND;LABELS"
+    cmake_parse_arguments(ARG "SORT;DEVFULL;KEEP_LOCATIONS" "NAME;DIR;CASE;STATUS;TIC;EXTRA"
+                          "ENV;UNSET;COMMAND;LABELS"
                           ${ARGN})
     set(flags)
     if(ARG_SORT)

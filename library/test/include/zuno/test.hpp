@@ -17,6 +17,10 @@
 //
 // Tests fail by panicking: an assertion below, or any escaping exception. A
 // panicking test fails on its own thread; the other tests go on.
+//
+// Registrations in a static library are dropped by the linker unless the
+// library is linked whole ($<LINK_LIBRARY:WHOLE_ARCHIVE,lib>) or is an OBJECT
+// library: nothing else refers to an object file that only registers tests.
 
 #include <chrono>
 #include <concepts>
@@ -232,8 +236,8 @@ Shown show(const T& value) {
 }  // namespace detail
 
 /// Registers a test at run time (for generated tests), before zuno::run starts
-/// the run. The body is an owned callable; such tests always run in the
-/// harness's own process.
+/// the run. The body is an owned callable, which a child process cannot
+/// re-create: --isolate refuses to run such a test.
 template <Attribute... A>
 void register_test(detail::NamedHere name, std::function<void()> body, const A&... attributes) {
     detail::TestSpec spec;
