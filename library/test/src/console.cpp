@@ -12,6 +12,7 @@
 #include "library/test/src/bench.hpp"
 #include "library/test/src/engine.hpp"
 #include "library/test/src/filter.hpp"
+#include "library/test/src/formatters/common.hpp"
 #include "library/test/src/formatters/formatter.hpp"
 #include "library/test/src/formatters/json.hpp"
 #include "library/test/src/formatters/junit.hpp"
@@ -290,8 +291,8 @@ rt::IoResult<void> on_test_event(TestEvent event, ConsoleTestState& st, Listener
         return to.out.write_test_start(e->desc);
     }
     if (auto* e = event.as<TestEvent::Timeout>()) {
-        append_line(to.opts.warnings_file, "test " + std::string(e->desc.name.as_slice()) +
-                                               " has been running for over 60 seconds\n");
+        // The same line the console formatters show.
+        append_line(to.opts.warnings_file, formatters::timeout_text(e->desc));
         return to.out.write_timeout(e->desc);
     }
     CompletedTest& completed = event.as<TestEvent::Result>()->completed;

@@ -243,6 +243,9 @@ public:
 
     /// True when test `i` is a rerun rather than a test's first start.
     [[nodiscard]] bool is_rerun(std::size_t i) const {
+        if (kept_.empty()) {
+            return false;
+        }
         const auto it = kept_.find(TestId{i});
         return it != kept_.end() && !it->second.failed.empty();
     }
@@ -493,11 +496,18 @@ StartedTest start_test(const TestOpts& opts, bool force_ignore, TestId id, TestD
     }
     return StartedTest{
         spawn_test_thread(std::move(name),
-                          [id, desc = std::move(desc), nocapture, time_opts, bench = opts.bench,
-                           limit = opts.test_timeout, tx = std::move(monitor_ch)]() mutable {
-                              send_completed(tx, run_test_in_spawned_subprocess(
-                                                     id, std::move(desc), nocapture, time_opts,
-                                                     bench, current_executable(), limit));
+                          [id, desc = std::move(desc), nocapture, measure, time_opts,
+                           bench = opts.bench, limit = opts.test_timeout,
+                           tx = std::move(monitor_ch)]() mutable {
+                              const Clock::time_point begun = Clock::now();
+                              CompletedTest completed = run_test_in_spawned_subprocess(
+                                  id, std::move(desc), nocapture, time_opts, bench,
+                                  current_executable(), limit);
+                              // A report file wants the time even without time options.
+                              if (measure && !completed.exec_time) {
+                                  completed.exec_time = elapsed_since(begun);
+                              }
+                              send_completed(tx, std::move(completed));
                           }),
         nullptr};
 }

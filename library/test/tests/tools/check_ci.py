@@ -161,6 +161,10 @@ def check_report(program, schemas):
         measured = [float(t) for t in re.findall(r'<testcase [^>]*time="([0-9.]+)"', written)]
         expect(measured and all(t > 0 for t in measured), "a test case of the report has no measured time")
         expect_equal(sorted(os.listdir(tmp)), ["report.xml"], "files left beside the report")
+        # Tests run in child processes are timed too.
+        run(program, ["--isolate", "--exact", "pass::quiet", "fail::panics", "--junit-report", report], clean_env())
+        isolated = re.findall(r'<testcase [^>]*time="([0-9.]+)"', open(report).read())
+        expect(len(isolated) == 2 and all(float(t) > 0 for t in isolated), f"isolated times {isolated}")
         validate(report, schemas)
 
         # A test runner's report path counts only without the option.
