@@ -22,7 +22,7 @@ namespace {
 struct Entry {
     std::string name;
     std::source_location loc;
-    zuno::detail::TestSpec spec;
+    zuno::detail::TestSpec traits;
     std::variant<zuno::detail::TestBody, zuno::detail::BenchBody, std::function<void()>> body;
 };
 
@@ -36,16 +36,16 @@ std::deque<Entry>& registry() {
 TestDesc descriptor_of(const Entry& e) {
     TestDesc d;
     d.name = TestName::owned_name(e.name);
-    d.ignore = e.spec.ignore;
-    if (e.spec.ignore_reason) {
-        d.ignore_message = std::string_view(*e.spec.ignore_reason);
+    d.ignore = e.traits.ignore;
+    if (e.traits.ignore_reason) {
+        d.ignore_message = std::string_view(*e.traits.ignore_reason);
     }
     d.source_path = e.loc.file_name();
     d.start_line = e.loc.line();
     d.start_col = e.loc.column();
     d.end_line = e.loc.line();
     d.end_col = d.start_col + e.name.size();
-    switch (e.spec.should_panic) {
+    switch (e.traits.should_panic) {
         case zuno::detail::TestSpec::Panics::No:
             d.should_panic = ShouldPanic::not_expected();
             break;
@@ -53,10 +53,10 @@ TestDesc descriptor_of(const Entry& e) {
             d.should_panic = ShouldPanic::expected();
             break;
         case zuno::detail::TestSpec::Panics::WithText:
-            d.should_panic = ShouldPanic::expected_with_message(e.spec.panic_text);
+            d.should_panic = ShouldPanic::expected_with_message(e.traits.panic_text);
             break;
     }
-    d.test_type = e.spec.unit ? TestType::Unit : TestType::Integration;
+    d.test_type = e.traits.unit ? TestType::Unit : TestType::Integration;
     return d;
 }
 
@@ -103,17 +103,17 @@ namespace zuno {
 
 namespace detail {
 
-void add_test(std::string name, const std::source_location& loc, TestSpec spec, TestBody body) {
-    test::registry().push_back({std::move(name), loc, std::move(spec), body});
+void add_test(std::string name, const std::source_location& loc, TestSpec traits, TestBody body) {
+    test::registry().push_back({std::move(name), loc, std::move(traits), body});
 }
 
 void add_bench(std::string name, const std::source_location& loc, BenchBody body) {
     test::registry().push_back({std::move(name), loc, TestSpec{}, body});
 }
 
-void add_dynamic_test(std::string name, const std::source_location& loc, TestSpec spec,
+void add_dynamic_test(std::string name, const std::source_location& loc, TestSpec traits,
                       std::function<void()> body) {
-    test::registry().push_back({std::move(name), loc, std::move(spec), std::move(body)});
+    test::registry().push_back({std::move(name), loc, std::move(traits), std::move(body)});
 }
 
 }  // namespace detail

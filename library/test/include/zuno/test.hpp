@@ -171,9 +171,9 @@ namespace detail {
 using TestBody = BodyResult (*)();
 using BenchBody = BodyResult (*)(test::Bencher&);
 
-void add_test(std::string name, const std::source_location& loc, TestSpec spec, TestBody body);
+void add_test(std::string name, const std::source_location& loc, TestSpec traits, TestBody body);
 void add_bench(std::string name, const std::source_location& loc, BenchBody body);
-void add_dynamic_test(std::string name, const std::source_location& loc, TestSpec spec,
+void add_dynamic_test(std::string name, const std::source_location& loc, TestSpec traits,
                       std::function<void()> body);
 /// Runs a benchmark body with a public Bencher and hands its measurements to `b`.
 BodyResult run_bench(test::Bencher& b, void (*body)(zuno::Bencher&));
@@ -194,9 +194,9 @@ struct TestRegistrar {
     template <Attribute... A>
     TestRegistrar(std::string_view name, TestBody body, const std::source_location& loc,
                   const A&... attributes) {
-        TestSpec spec;
-        (attributes.apply(spec), ...);
-        add_test(std::string(name), loc, std::move(spec), body);
+        TestSpec traits;
+        (attributes.apply(traits), ...);
+        add_test(std::string(name), loc, std::move(traits), body);
     }
 };
 struct BenchRegistrar {
@@ -240,9 +240,9 @@ Shown show(const T& value) {
 /// re-create: --isolate refuses to run such a test.
 template <Attribute... A>
 void register_test(detail::NamedHere name, std::function<void()> body, const A&... attributes) {
-    detail::TestSpec spec;
-    (attributes.apply(spec), ...);
-    detail::add_dynamic_test(std::move(name.name), name.loc, std::move(spec), std::move(body));
+    detail::TestSpec traits;
+    (attributes.apply(traits), ...);
+    detail::add_dynamic_test(std::move(name.name), name.loc, std::move(traits), std::move(body));
 }
 
 /// Runs the registered tests with the process's command line (see --help) and

@@ -30,21 +30,7 @@ import sys
 import tempfile
 import time
 
-UNSTABLE = ["-Z", "unstable-options"]
-
-
-class Mismatch(Exception):
-    pass
-
-
-def expect(condition, what):
-    if not condition:
-        raise Mismatch(what)
-
-
-def expect_equal(got, want, what):
-    if got != want:
-        raise Mismatch(f"{what}: got {got!r}, want {want!r}")
+from check_formats import UNSTABLE, Mismatch, expect, expect_equal
 
 
 def clean_env(extra=None):
