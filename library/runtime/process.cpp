@@ -68,7 +68,8 @@ IoResult<bool> drain(Fd& out, std::vector<std::uint8_t>& out_bytes, Fd& err,
                      std::vector<std::uint8_t>& err_bytes,
                      std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt) {
     using namespace std::chrono;
-    std::uint8_t buffer[16384];
+    // On the heap: this runs on test threads, whose stacks may be small.
+    std::vector<std::uint8_t> buffer(16384);
     while (out.get() >= 0 || err.get() >= 0) {
         pollfd fds[2];
         nfds_t count = 0;
@@ -100,7 +101,7 @@ IoResult<bool> drain(Fd& out, std::vector<std::uint8_t>& out_bytes, Fd& err,
             if (fds[i].revents == 0) {
                 continue;
             }
-            const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+            const ssize_t n = ::read(fds[i].fd, buffer.data(), buffer.size());
             if (n < 0) {
                 if (errno == EINTR || errno == EAGAIN) {
                     continue;
@@ -110,7 +111,7 @@ IoResult<bool> drain(Fd& out, std::vector<std::uint8_t>& out_bytes, Fd& err,
             if (n == 0) {
                 owners[i]->reset();
             } else {
-                sinks[i]->insert(sinks[i]->end(), buffer, buffer + n);
+                sinks[i]->insert(sinks[i]->end(), buffer.begin(), buffer.begin() + n);
             }
         }
         if (deadline && steady_clock::now() >= *deadline) {
