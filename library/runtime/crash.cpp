@@ -63,6 +63,48 @@ thread_local std::uintptr_t GUARD_HIGH = 0;
 
 constexpr std::size_t SIGNAL_STACK_SIZE = 64 * 1024;
 
+// Signal stacks of ended threads, kept for the threads that follow. A run
+// starts a thread per test; mapping and unmapping a stack for each costs two
+// system calls, and every unmapping interrupts the other CPUs running this
+// process to flush their address translations.
+struct SignalStackPool {
+    std::mutex mutex;
+    std::vector<void*> free;
+};
+constexpr std::size_t POOL_LIMIT = 256;
+
+SignalStackPool& signal_stack_pool() {
+    static auto* pool = new SignalStackPool;  // never destroyed: threads may end after exit starts
+    return *pool;
+}
+
+void* take_signal_stack() {
+    SignalStackPool& pool = signal_stack_pool();
+    {
+        std::lock_guard lock(pool.mutex);
+        if (!pool.free.empty()) {
+            void* memory = pool.free.back();
+            pool.free.pop_back();
+            return memory;
+        }
+    }
+    void* memory = ::mmap(nullptr, SIGNAL_STACK_SIZE, PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return memory == MAP_FAILED ? nullptr : memory;
+}
+
+void give_back_signal_stack(void* memory) {
+    SignalStackPool& pool = signal_stack_pool();
+    {
+        std::lock_guard lock(pool.mutex);
+        if (pool.free.size() < POOL_LIMIT) {
+            pool.free.push_back(memory);
+            return;
+        }
+    }
+    ::munmap(memory, SIGNAL_STACK_SIZE);
+}
+
 void raw_write(const char* data, std::size_t size) {
     while (size > 0) {
         const ssize_t n = ::write(2, data, size);
@@ -247,16 +289,15 @@ void* install_signal_stack() {
         }
     }
 
-    void* memory = ::mmap(nullptr, SIGNAL_STACK_SIZE, PROT_READ | PROT_WRITE,
-                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED) {
+    void* memory = take_signal_stack();
+    if (memory == nullptr) {
         return nullptr;
     }
     stack_t stack{};
     stack.ss_sp = memory;
     stack.ss_size = SIGNAL_STACK_SIZE;
     if (::sigaltstack(&stack, nullptr) != 0) {
-        ::munmap(memory, SIGNAL_STACK_SIZE);
+        give_back_signal_stack(memory);
         return nullptr;
     }
     return memory;
@@ -268,13 +309,14 @@ void release_signal_stack(void* handle) {
     if (handle == nullptr) {
         return;
     }
-    stack_t current{};
-    if (::sigaltstack(nullptr, &current) == 0 && current.ss_sp == handle) {
-        stack_t off{};
-        off.ss_flags = SS_DISABLE;
-        ::sigaltstack(&off, nullptr);
+    // Switched off whatever the thread has in place by now: its stack goes
+    // back to the pool, and the thread is about to end.
+    stack_t off{};
+    off.ss_flags = SS_DISABLE;
+    if (::sigaltstack(&off, nullptr) != 0) {
+        return;  // still in use (this cannot happen outside a handler): keep it mapped
     }
-    ::munmap(handle, SIGNAL_STACK_SIZE);
+    give_back_signal_stack(handle);
 }
 
 void note_reported_abort() {

@@ -56,7 +56,8 @@ void install_crash_handlers();
 /// overflow can still be reported, and records its stack bounds. Returns an
 /// opaque handle for release_signal_stack (null when it could not be set up).
 void* install_signal_stack();
-/// Switches the alternate stack off and frees it; call on the same thread.
+/// Switches the alternate stack off and keeps it for a later thread; call on
+/// the same thread.
 void release_signal_stack(void* handle);
 
 /// Marks the coming SIGABRT as already reported (a failure that cannot

@@ -1,16 +1,30 @@
 #include "library/test/src/types.hpp"
 
 #include <cstring>
+#include <limits>
 #include <string>
 #include <utility>
 
+#include "library/runtime/panic.hpp"
+
 namespace test {
+
+namespace {
+
+std::uint32_t name_length(std::string_view text) {
+    if (text.size() > std::numeric_limits<std::uint32_t>::max()) {
+        rt::panic("test name longer than 4 GiB");
+    }
+    return static_cast<std::uint32_t>(text.size());
+}
+
+}  // namespace
 
 TestName TestName::static_name(std::string_view text) {
     TestName n;
     n.kind_ = Kind::StaticName;
+    n.size_ = name_length(text);
     n.data_ = text.data();
-    n.size_ = text.size();
     return n;
 }
 
@@ -19,10 +33,10 @@ TestName TestName::owned_name(std::string text) {
     n.kind_ = Kind::OwnedName;
     n.owned_ = true;
     if (!text.empty()) {
+        n.size_ = name_length(text);
         char* copy = new char[text.size()];
         std::memcpy(copy, text.data(), text.size());
         n.data_ = copy;
-        n.size_ = text.size();
     }
     return n;
 }
@@ -159,11 +173,12 @@ BodyResult RunnableTest::run() {
             return __zuno_begin_short_backtrace(std::get<StaticBenchOnce>(body_).f, single);
         case 2: {
             // The boxed body is consumed: moved out and released after the call.
-            std::function<BodyResult()> f = std::move(std::get<BoxedTestBody>(body_).f);
+            std::function<BodyResult()> f = std::move(std::get<BoxedTestBody>(body_).f).take();
             return __zuno_begin_short_backtrace(std::move(f));
         }
         default: {
-            std::function<BodyResult(Bencher&)> f = std::move(std::get<BoxedBenchOnce>(body_).f);
+            std::function<BodyResult(Bencher&)> f =
+                std::move(std::get<BoxedBenchOnce>(body_).f).take();
             return __zuno_begin_short_backtrace(f, single);
         }
     }
@@ -178,7 +193,7 @@ BodyResult RunnableBench::run(Bencher& b) {
     if (auto* s = std::get_if<StaticBenchBody>(&body_)) {
         return __zuno_begin_short_backtrace(s->f, b);
     }
-    return __zuno_begin_short_backtrace(std::get<BoxedBenchBody>(body_).f, b);
+    return __zuno_begin_short_backtrace(std::get<BoxedBenchBody>(body_).f.get(), b);
 }
 
 BodyResult assert_test_result(int code) {

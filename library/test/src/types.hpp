@@ -53,11 +53,11 @@ public:
 
 private:
     // The text is borrowed static storage, or (owned_) a heap copy this name
-    // owns; an empty owned text has no copy. One pointer and a length keep a
-    // name at 24 bytes, which every descriptor of a run carries.
+    // owns; an empty owned text has no copy. One pointer and a 32-bit length
+    // keep a name at 16 bytes, which every descriptor of a run carries.
     void release();
     const char* data_ = "";
-    std::size_t size_ = 0;
+    std::uint32_t size_ = 0;
     Kind kind_ = Kind::StaticName;
     bool owned_ = false;
     NamePadding padding_ = NamePadding::NoPadding;
@@ -66,14 +66,15 @@ private:
 /// Whether a test is expected to panic.
 struct ShouldPanic {
     enum class Kind : std::uint8_t { NotExpected = 0, Expected = 1, ExpectedWithMessage = 2 };
-    Kind kind = Kind::NotExpected;
+    // The text first: a descriptor keeps its flags in the padding after `kind`.
     /// The text the panic message must contain (ExpectedWithMessage only).
     std::string_view message;
+    Kind kind = Kind::NotExpected;
 
     static ShouldPanic not_expected() { return {}; }
-    static ShouldPanic expected() { return {Kind::Expected, {}}; }
+    static ShouldPanic expected() { return {{}, Kind::Expected}; }
     static ShouldPanic expected_with_message(std::string_view m) {
-        return {Kind::ExpectedWithMessage, m};
+        return {m, Kind::ExpectedWithMessage};
     }
     bool operator==(const ShouldPanic&) const = default;
 };
@@ -81,17 +82,19 @@ struct ShouldPanic {
 /// Kind of test; selects the time thresholds.
 enum class TestType : std::uint8_t { Unit = 0, Integration = 1, Doc = 2, Unclassified = 3 };
 
-/// The descriptor of one test.
+/// The descriptor of one test. A run holds one per test for its whole length,
+/// so the fields are laid out to fit 96 bytes: 32-bit positions, and the flags
+/// in the padding after `should_panic`.
 struct TestDesc {
     TestName name;
-    bool ignore = false;
     std::optional<std::string_view> ignore_message;
     std::string_view source_path;
-    std::uint64_t start_line = 0;
-    std::uint64_t start_col = 0;
-    std::uint64_t end_line = 0;
-    std::uint64_t end_col = 0;
-    ShouldPanic should_panic;
+    std::uint32_t start_line = 0;
+    std::uint32_t start_col = 0;
+    std::uint32_t end_line = 0;
+    std::uint32_t end_col = 0;
+    [[no_unique_address]] ShouldPanic should_panic;
+    bool ignore = false;
     bool compile_fail = false;
     bool build_only = false;
     TestType test_type = TestType::Unclassified;
@@ -128,14 +131,56 @@ struct StaticBenchBody {
 struct StaticBenchOnce {
     StaticBenchFn f;
 };
+
+/// A std::function kept on the heap, so that a boxed body takes one pointer in
+/// a descriptor list and a body of any kind fits in 16 bytes. Copies are deep.
+template <typename Signature>
+class BoxedFn {
+public:
+    using Function = std::function<Signature>;
+
+    BoxedFn() = default;
+    template <typename F>
+    requires(std::is_constructible_v<Function, F&&> && !std::is_same_v<std::decay_t<F>, BoxedFn>)
+        BoxedFn(F&& f)
+        : fn_(new Function(std::forward<F>(f))) {}
+    BoxedFn(const BoxedFn& other) : fn_(other.fn_ ? new Function(*other.fn_) : nullptr) {}
+    BoxedFn(BoxedFn&& other) noexcept : fn_(std::exchange(other.fn_, nullptr)) {}
+    BoxedFn& operator=(BoxedFn other) noexcept {
+        std::swap(fn_, other.fn_);
+        return *this;
+    }
+    ~BoxedFn() { delete fn_; }
+
+    /// The function; an empty one when nothing is boxed.
+    [[nodiscard]] const Function& get() const { return fn_ ? *fn_ : empty(); }
+    /// Moves the function out, leaving this box empty.
+    [[nodiscard]] Function take() && {
+        Function f = fn_ ? std::move(*fn_) : Function();
+        delete std::exchange(fn_, nullptr);
+        return f;
+    }
+    template <typename... Args>
+    decltype(auto) operator()(Args&&... args) const {
+        return get()(std::forward<Args>(args)...);
+    }
+
+private:
+    static const Function& empty() {
+        static const Function none;
+        return none;
+    }
+    Function* fn_ = nullptr;
+};
+
 struct BoxedTestBody {
-    std::function<BodyResult()> f;
+    BoxedFn<BodyResult()> f;
 };
 struct BoxedBenchBody {
-    std::function<BodyResult(Bencher&)> f;
+    BoxedFn<BodyResult(Bencher&)> f;
 };
 struct BoxedBenchOnce {
-    std::function<BodyResult(Bencher&)> f;
+    BoxedFn<BodyResult(Bencher&)> f;
 };
 
 class RunnableTest;
@@ -173,6 +218,7 @@ struct TestDescAndFn {
     TestDesc descriptor;
     TestFn body;
 };
+static_assert(sizeof(void*) != 8 || (sizeof(TestDesc) <= 96 && sizeof(TestFn) <= 16));
 
 /// A body run once as a test.
 class RunnableTest {
