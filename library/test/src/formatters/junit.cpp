@@ -265,17 +265,18 @@ rt::IoResult<void> JunitFormatter::write_result(const TestDesc& desc, const Test
     entry.name = desc.name;
     entry.test_type = desc.test_type;
     entry.duration = exec_time ? exec_time->value : Duration::zero();
+    Entry::Details details;
     bool shows_output = false;
     if (result.is<TestResult::Ok>()) {
         shows_output = state.options.display_output;
         // Failed attempts are written for tests that passed on a rerun.
-        entry.attempts.assign(state.attempts.begin(), state.attempts.end());
+        details.attempts.assign(state.attempts.begin(), state.attempts.end());
     } else if (result.is<TestResult::Failed>()) {
         entry.outcome = Outcome::Failed;
         shows_output = true;
     } else if (const auto* failed = result.as<TestResult::FailedMsg>()) {
         entry.outcome = Outcome::FailedMsg;
-        entry.message = failed->message;
+        details.message = failed->message;
         shows_output = true;
     } else if (result.is<TestResult::TimedFail>()) {
         entry.outcome = Outcome::TimedFail;
@@ -285,7 +286,10 @@ rt::IoResult<void> JunitFormatter::write_result(const TestDesc& desc, const Test
     }
     // Shown output is kept in its final form: one copy of it for the rest of the run.
     if (shows_output && !stdout_bytes.empty()) {
-        entry.output_cdata = output_cdata(stdout_bytes);
+        details.output_cdata = output_cdata(stdout_bytes);
+    }
+    if (!details.message.empty() || !details.output_cdata.empty() || !details.attempts.empty()) {
+        entry.details = std::make_unique<const Entry::Details>(std::move(details));
     }
     results_.push_back(std::move(entry));
     return {};
@@ -301,7 +305,9 @@ rt::IoResult<bool> JunitFormatter::write_run_finish(ConsoleTestState& state) {
     // The entries leave the formatter now; a second finish writes an empty suite.
     using Outcome = Entry::Outcome;
     const std::deque<Entry> entries = std::exchange(results_, {});
+    const Entry::Details no_details;
     for (const Entry& entry : entries) {
+        const Entry::Details& details = entry.details ? *entry.details : no_details;
         const auto [class_name, test_name] =
             parse_class_name(entry.name.as_slice(), entry.test_type);
         if (entry.outcome == Outcome::Bench) {
@@ -314,21 +320,21 @@ rt::IoResult<bool> JunitFormatter::write_run_finish(ConsoleTestState& state) {
         if (entry.outcome == Outcome::Ok) {
             RT_TRY(write_message(open));
             // Output of passing tests is kept only when shown (--show-output).
-            if (!entry.attempts.empty()) {
+            if (!details.attempts.empty()) {
                 // Passed on a rerun: each failed attempt with its output.
                 RT_TRY(write_message(">"));
-                for (const FailedAttempt& attempt : entry.attempts) {
+                for (const FailedAttempt& attempt : details.attempts) {
                     RT_TRY(write_message(flaky_failure(attempt)));
                 }
-                if (!entry.output_cdata.empty()) {
+                if (!details.output_cdata.empty()) {
                     RT_TRY(write_message("<system-out>"));
-                    RT_TRY(write_message(entry.output_cdata));
+                    RT_TRY(write_message(details.output_cdata));
                     RT_TRY(write_message("</system-out>"));
                 }
                 RT_TRY(write_message("</testcase>"));
-            } else if (!entry.output_cdata.empty()) {
+            } else if (!details.output_cdata.empty()) {
                 RT_TRY(write_message("><system-out>"));
-                RT_TRY(write_message(entry.output_cdata));
+                RT_TRY(write_message(details.output_cdata));
                 RT_TRY(write_message("</system-out>"));
                 RT_TRY(write_message("</testcase>"));
             } else {
@@ -341,14 +347,14 @@ rt::IoResult<bool> JunitFormatter::write_run_finish(ConsoleTestState& state) {
             RT_TRY(write_message("<failure type=\"timeout\"/>"));
         } else {
             if (entry.outcome == Outcome::FailedMsg) {
-                RT_TRY(write_message("<failure message=\"" + xml_attribute(entry.message) +
+                RT_TRY(write_message("<failure message=\"" + xml_attribute(details.message) +
                                      "\" type=\"assert\"/>"));
             } else {
                 RT_TRY(write_message("<failure type=\"assert\"/>"));
             }
-            if (!entry.output_cdata.empty()) {
+            if (!details.output_cdata.empty()) {
                 RT_TRY(write_message("<system-out>"));
-                RT_TRY(write_message(entry.output_cdata));
+                RT_TRY(write_message(details.output_cdata));
                 RT_TRY(write_message("</system-out>"));
             }
         }
