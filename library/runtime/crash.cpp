@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
-#include <set>
 #include <vector>
 
 #include "library/runtime/children.hpp"
@@ -19,26 +18,15 @@
 
 namespace rt {
 
-namespace detail {
-
-// One unit of work in progress; owned by its ActiveWork, on that thread's stack frame's scope.
-struct WorkRecord {
-    std::string name;
-    std::string crash_header;
-    CaptureBuffer capture;
-    WorkRecord* outer = nullptr;  // the scope this one nests in, on the same thread
-};
-
-}  // namespace detail
-
 namespace {
 
-using detail::WorkRecord;
+using WorkRecord = ActiveWork::Record;
 
-// The work in progress of every thread; read by the exit guard.
+// The work in progress of every thread, a list linked through the records;
+// read by the exit guard.
 struct Registry {
     std::mutex mutex;
-    std::multiset<const WorkRecord*> records;
+    WorkRecord* head = nullptr;
 };
 
 Registry& registry() {
@@ -132,8 +120,8 @@ void on_exit() {
     {
         Registry& r = registry();
         std::lock_guard lock(r.mutex);
-        for (const WorkRecord* record : r.records) {
-            names.push_back(record->name);
+        for (const WorkRecord* record = r.head; record != nullptr; record = record->next) {
+            names.emplace_back(record->name);
         }
     }
     std::sort(names.begin(), names.end());
@@ -199,7 +187,9 @@ void on_crash_signal(int sig, siginfo_t* info, void*) {
     }
     const WorkRecord* work = CURRENT_WORK;
     if (work != nullptr && !(sig == SIGABRT && ABORT_REPORTED.load())) {
-        raw_write(work->crash_header);
+        raw_write(work->crash_prefix);
+        raw_write(work->name);
+        raw_write(work->crash_suffix);
         write_number(sig);
         raw_write(" (");
         raw_write(signal_name(sig));
@@ -225,27 +215,32 @@ void on_crash_signal(int sig, siginfo_t* info, void*) {
 
 }  // namespace
 
-ActiveWork::ActiveWork(std::string name, std::string crash_header, CaptureBuffer capture)
-    : record_(new WorkRecord{std::move(name), std::move(crash_header), std::move(capture)}) {
+ActiveWork::ActiveWork(std::string_view name, std::string_view crash_prefix,
+                       std::string_view crash_suffix, CaptureBuffer capture)
+    : record_{name, crash_prefix, crash_suffix, std::move(capture)} {
     {
         Registry& r = registry();
         std::lock_guard lock(r.mutex);
-        r.records.insert(record_);
+        record_.next = r.head;
+        if (r.head != nullptr) {
+            r.head->prev = &record_;
+        }
+        r.head = &record_;
     }
-    record_->outer = CURRENT_WORK;
+    record_.outer = CURRENT_WORK;
     std::atomic_signal_fence(std::memory_order_seq_cst);
-    CURRENT_WORK = record_;
+    CURRENT_WORK = &record_;
 }
 
 ActiveWork::~ActiveWork() {
-    CURRENT_WORK = record_->outer;
+    CURRENT_WORK = record_.outer;
     std::atomic_signal_fence(std::memory_order_seq_cst);
-    {
-        Registry& r = registry();
-        std::lock_guard lock(r.mutex);
-        r.records.erase(r.records.find(record_));
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    (record_.prev != nullptr ? record_.prev->next : r.head) = record_.next;
+    if (record_.next != nullptr) {
+        record_.next->prev = record_.prev;
     }
-    delete record_;
 }
 
 ExitGuard::ExitGuard(std::string prefix) {

@@ -9,28 +9,39 @@
 // restore the default action before re-raising the signal.
 
 #include <string>
+#include <string_view>
 
 #include "library/runtime/io.hpp"
 
 namespace rt {
 
-namespace detail {
-struct WorkRecord;
-}  // namespace detail
-
 /// Registers the calling thread as running the work `name` until destroyed.
-/// When the thread crashes meanwhile, the report starts with `crash_header`
-/// (the handler appends "<n> (<SIGNAME>)" and a line feed) and is followed by
-/// what `capture` holds, if anything. Scopes on one thread must nest.
+/// When the thread crashes meanwhile, the report is `crash_prefix`, the name,
+/// `crash_suffix`, "<n> (<SIGNAME>)" and a line feed, followed by what
+/// `capture` holds, if anything. The three texts are borrowed: they must
+/// outlive the scope. Scopes on one thread must nest. Registering allocates
+/// nothing: the record lives in this object, linked into the registry.
 class ActiveWork {
 public:
-    ActiveWork(std::string name, std::string crash_header, CaptureBuffer capture);
+    ActiveWork(std::string_view name, std::string_view crash_prefix, std::string_view crash_suffix,
+               CaptureBuffer capture);
     ActiveWork(const ActiveWork&) = delete;
     ActiveWork& operator=(const ActiveWork&) = delete;
     ~ActiveWork();
 
+    /// The registry's view of one unit of work in progress.
+    struct Record {
+        std::string_view name;
+        std::string_view crash_prefix;
+        std::string_view crash_suffix;
+        CaptureBuffer capture;
+        Record* outer = nullptr;  // the scope this one nests in, on the same thread
+        Record* prev = nullptr;   // neighbours in the registry's list
+        Record* next = nullptr;
+    };
+
 private:
-    detail::WorkRecord* record_;
+    Record record_;
 };
 
 /// While it lives, exit() or quick_exit() called by anyone in this process

@@ -10,15 +10,16 @@
 // unique. Sending fails once the receiver is gone; receiving reports
 // disconnection once every sender is gone and the queue is empty.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <utility>
+#include <vector>
 
 namespace rt {
 
@@ -100,11 +101,56 @@ private:
 enum class RecvStatus { Ok, Timeout, Disconnected };
 
 namespace detail {
+
+/// A first-in first-out queue in a ring of slots that grows by doubling and
+/// never shrinks: once it has room for the values in flight, pushing and
+/// popping allocate nothing (a deque allocates a block every few values, one
+/// per value for large ones).
+template <typename T>
+class RingQueue {
+public:
+    [[nodiscard]] bool empty() const { return count_ == 0; }
+    void push_back(T value) {
+        if (count_ == slots_.size()) {
+            grow();
+        }
+        slots_[(head_ + count_) % slots_.size()].emplace(std::move(value));
+        ++count_;
+    }
+    /// Takes the oldest value; the queue must not be empty.
+    T take_front() {
+        std::optional<T>& slot = slots_[head_];
+        T value = std::move(*slot);
+        slot.reset();
+        head_ = (head_ + 1) % slots_.size();
+        --count_;
+        return value;
+    }
+    void swap(RingQueue& other) noexcept {
+        slots_.swap(other.slots_);
+        std::swap(head_, other.head_);
+        std::swap(count_, other.count_);
+    }
+
+private:
+    void grow() {
+        std::vector<std::optional<T>> larger(std::max<std::size_t>(4, slots_.size() * 2));
+        for (std::size_t i = 0; i < count_; ++i) {
+            larger[i] = std::move(slots_[(head_ + i) % slots_.size()]);
+        }
+        slots_.swap(larger);
+        head_ = 0;
+    }
+    std::vector<std::optional<T>> slots_;
+    std::size_t head_ = 0;
+    std::size_t count_ = 0;
+};
+
 template <typename T>
 struct ChannelState {
     std::mutex mutex;
     std::condition_variable ready;
-    std::deque<T> queue;
+    RingQueue<T> queue;
     std::size_t senders = 0;
     bool receiver_alive = true;
 };
@@ -210,7 +256,7 @@ private:
         if (!state_) {
             return;
         }
-        std::deque<T> dropped;
+        detail::RingQueue<T> dropped;
         {
             std::lock_guard lock(state_->mutex);
             state_->receiver_alive = false;
@@ -222,9 +268,7 @@ private:
         if (state_->queue.empty()) {
             return std::nullopt;
         }
-        T value = std::move(state_->queue.front());
-        state_->queue.pop_front();
-        return value;
+        return state_->queue.take_front();
     }
     std::shared_ptr<detail::ChannelState<T>> state_;
 };

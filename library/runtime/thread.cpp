@@ -26,6 +26,8 @@ struct ThreadPacket {
     std::vector<std::function<void()>> actions;  // from the spawn hooks, run first
     std::function<void()> body;
     std::optional<Payload> failure;  // written by the thread, read after pthread_join
+    // The started thread's own reference, which it takes over at its start.
+    std::shared_ptr<ThreadPacket> self;
 };
 
 }  // namespace detail
@@ -69,10 +71,9 @@ private:
 };
 
 void* thread_start(void* raw) {
-    // Take over the reference that spawn_thread leaked for us.
-    std::shared_ptr<detail::ThreadPacket> packet(
-        std::move(*static_cast<std::shared_ptr<detail::ThreadPacket>*>(raw)));
-    delete static_cast<std::shared_ptr<detail::ThreadPacket>*>(raw);
+    // Take over the reference that spawn_thread left in the packet for us.
+    std::shared_ptr<detail::ThreadPacket> packet =
+        std::move(static_cast<detail::ThreadPacket*>(raw)->self);
 
     THREAD_NAME = &packet->name;
     // The kernel keeps at most 15 bytes of a thread name.
@@ -196,12 +197,12 @@ std::variant<JoinHandle, SpawnError> spawn_thread(std::string name, std::size_t 
     size = (size + page_size() - 1) / page_size() * page_size();
     pthread_attr_setstacksize(&attr, size);
 
-    auto* handoff = new std::shared_ptr<detail::ThreadPacket>(packet);
+    packet->self = packet;
     pthread_t native{};
-    const int rc = pthread_create(&native, &attr, &thread_start, handoff);
+    const int rc = pthread_create(&native, &attr, &thread_start, packet.get());
     pthread_attr_destroy(&attr);
     if (rc != 0) {
-        delete handoff;
+        packet->self.reset();
         return SpawnError{rc == EAGAIN, IoError::from_errno(rc)};
     }
     return SpawnAccess::make(native, std::move(packet));

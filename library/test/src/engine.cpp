@@ -83,9 +83,8 @@ std::optional<TestExecTime> elapsed_since(const std::optional<Clock::time_point>
 // Registers the test as running on the calling thread: an exit() meanwhile
 // names it, and a crash names it and writes its captured output.
 rt::ActiveWork active_test(const TestDesc& desc, const rt::CaptureBuffer& data, bool nocapture) {
-    std::string name(desc.name.as_slice());
-    std::string header = "error: test " + name + " crashed with signal ";
-    return rt::ActiveWork(std::move(name), std::move(header), nocapture ? nullptr : data);
+    return rt::ActiveWork(desc.name.as_slice(), "error: test ", " crashed with signal ",
+                          nocapture ? nullptr : data);
 }
 
 // The in-process job, on the test's thread (or the caller's at the thread limit).
@@ -93,25 +92,30 @@ rt::ActiveWork active_test(const TestDesc& desc, const rt::CaptureBuffer& data, 
 void run_test_in_process(TestId id, TestDesc desc, bool nocapture, bool measure,
                          const std::optional<TestTimeOptions>& time_opts, RunnableTest& runnable,
                          const rt::CaptureBuffer& data, CompletedSender& monitor_ch) {
-    const rt::ActiveWork active = active_test(desc, data, nocapture);
-    CaptureScope capture(data, nocapture);
+    std::optional<rt::Payload> failure;
+    std::optional<TestExecTime> exec_time;
+    {
+        // The work record borrows the name: it ends before the descriptor moves on.
+        const rt::ActiveWork active = active_test(desc, data, nocapture);
+        CaptureScope capture(data, nocapture);
 
-    std::optional<Clock::time_point> start;
-    if (measure) {
-        start = Clock::now();
-    }
-    // A returned error counts as a panic whose payload is the error text.
-    std::optional<rt::Payload> returned_error;
-    std::optional<rt::Payload> failure = rt::catch_unwind([&] {
-        BodyResult result = runnable.run();
-        if (!result.is_ok()) {
-            returned_error = rt::Payload::owned(result.error());
+        std::optional<Clock::time_point> start;
+        if (measure) {
+            start = Clock::now();
         }
-    });
-    const std::optional<TestExecTime> exec_time = elapsed_since(start);
-    capture.restore();
-    if (!failure) {
-        failure = std::move(returned_error);
+        // A returned error counts as a panic whose payload is the error text.
+        std::optional<rt::Payload> returned_error;
+        failure = rt::catch_unwind([&] {
+            BodyResult result = runnable.run();
+            if (!result.is_ok()) {
+                returned_error = rt::Payload::owned(result.error());
+            }
+        });
+        exec_time = elapsed_since(start);
+        capture.restore();
+        if (!failure) {
+            failure = std::move(returned_error);
+        }
     }
 
     TestResult result = calc_result(desc, failure, time_opts, exec_time);
@@ -124,15 +128,19 @@ void run_test_in_process(TestId id, TestDesc desc, bool nocapture, bool measure,
 void run_bench(TestId id, TestDesc desc, bool nocapture, RunnableBench& bench,
                CompletedSender& monitor_ch) {
     const rt::CaptureBuffer data = rt::make_capture_buffer(helpers::capture_limit());
-    const rt::ActiveWork active = active_test(desc, data, nocapture);
-    CaptureScope capture(data, nocapture);
     Bencher bencher;
     bool returned_error = false;
-    const std::optional<rt::Payload> failure = rt::catch_unwind([&] {
-        BodyResult result = bench.run(bencher);
-        returned_error = !result.is_ok();
-    });
-    capture.restore();
+    std::optional<rt::Payload> failure;
+    {
+        // The work record borrows the name: it ends before the descriptor moves on.
+        const rt::ActiveWork active = active_test(desc, data, nocapture);
+        CaptureScope capture(data, nocapture);
+        failure = rt::catch_unwind([&] {
+            BodyResult result = bench.run(bencher);
+            returned_error = !result.is_ok();
+        });
+        capture.restore();
+    }
 
     TestResult result =
         (failure || returned_error) ? TestResult(TestResult::Failed{}) : bench_result(bencher);

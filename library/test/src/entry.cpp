@@ -144,7 +144,7 @@ constexpr const char* kBenchVar = "__ZUNO_TEST_BENCH_BENCHMARKS";
     // An exit() of the test fails it (status 101); a crash names it on
     // standard error before the signal ends the child.
     const rt::ExitGuard exit_guard("error: the process exited while tests were running: ");
-    const rt::ActiveWork active(name, "error: test " + name + " crashed with signal ", nullptr);
+    const rt::ActiveWork active(name, "error: test ", " crashed with signal ", nullptr);
     std::optional<std::string> returned_error;
     std::optional<rt::Payload> failure = rt::catch_unwind([&] {
         Bencher bencher;
