@@ -5,12 +5,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "library/runtime/children.hpp"
@@ -265,8 +268,32 @@ void install_crash_handlers() {
     }
 }
 
-void* install_signal_stack() {
-    // Record the guard below the stack: an access there is an overflow.
+namespace {
+
+// The guard below the stack of a thread that starts with its frames at `top`
+// on a stack of `stack_size` bytes. The C library hands the stacks of ended
+// threads to new ones, so a run sees the same few stacks over and over; the
+// bounds of each are asked for once, since asking costs the thread a system
+// call and an allocation. A stack's end and size fix where its guard is.
+std::pair<std::uintptr_t, std::uintptr_t> stack_guard(std::uintptr_t top, std::size_t stack_size) {
+    struct Entry {
+        std::uintptr_t top = 0;
+        std::size_t size = 0;
+        std::uintptr_t low = 0;
+        std::uintptr_t high = 0;
+    };
+    static std::mutex mutex;
+    static std::array<Entry, 32> known;
+    static std::size_t next = 0;
+    {
+        std::lock_guard lock(mutex);
+        for (const Entry& e : known) {
+            if (e.top == top && e.size == stack_size) {
+                return {e.low, e.high};
+            }
+        }
+    }
+    Entry entry{top, stack_size, 0, 0};
     pthread_attr_t attr;
     if (pthread_getattr_np(pthread_self(), &attr) == 0) {
         void* low = nullptr;
@@ -279,10 +306,23 @@ void* install_signal_stack() {
         guard = std::max(guard, page);
         const auto base = reinterpret_cast<std::uintptr_t>(low);
         if (base > guard) {
-            GUARD_LOW = base - guard;
-            GUARD_HIGH = base;
+            entry.low = base - guard;
+            entry.high = base;
         }
     }
+    std::lock_guard lock(mutex);
+    known[next] = entry;
+    next = (next + 1) % known.size();
+    return {entry.low, entry.high};
+}
+
+}  // namespace
+
+void* install_signal_stack(std::size_t stack_size) {
+    // Record the guard below the stack: an access there is an overflow.
+    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const auto top = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) / page * page;
+    std::tie(GUARD_LOW, GUARD_HIGH) = stack_guard(top, stack_size);
 
     void* memory = take_signal_stack();
     if (memory == nullptr) {

@@ -8,6 +8,7 @@
 // handlers themselves only read prepared text, call write(2), try a lock, and
 // restore the default action before re-raising the signal.
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -64,9 +65,10 @@ public:
 void install_crash_handlers();
 
 /// Gives the calling thread an alternate signal stack, so that a stack
-/// overflow can still be reported, and records its stack bounds. Returns an
-/// opaque handle for release_signal_stack (null when it could not be set up).
-void* install_signal_stack();
+/// overflow can still be reported, and records its stack bounds (the thread
+/// was started with `stack_size`; 0 for the main thread). Returns an opaque handle for
+/// release_signal_stack (null when it could not be set up).
+void* install_signal_stack(std::size_t stack_size);
 /// Switches the alternate stack off and keeps it for a later thread; call on
 /// the same thread.
 void release_signal_stack(void* handle);

@@ -49,7 +49,7 @@ int lang_start(int argc, char** argv, void (*main_fn)()) {
     detail::set_current_thread_name(&main_name);
     install_std_streams();
     // Crashes name the work that crashed; stack overflows are told apart.
-    (void)install_signal_stack();
+    (void)install_signal_stack(0);
     install_crash_handlers();
     try {
         main_fn();

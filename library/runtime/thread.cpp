@@ -26,6 +26,7 @@ struct ThreadPacket {
     std::vector<std::function<void()>> actions;  // from the spawn hooks, run first
     std::function<void()> body;
     std::optional<Payload> failure;  // written by the thread, read after pthread_join
+    std::size_t stack_size = 0;      // as requested from pthread_create
     // The started thread's own reference, which it takes over at its start.
     std::shared_ptr<ThreadPacket> self;
 };
@@ -61,7 +62,7 @@ std::mutex HOOKS_MUTEX;
 // The calling thread's alternate signal stack, released when the thread ends.
 class SignalStackScope {
 public:
-    SignalStackScope() : handle_(install_signal_stack()) {}
+    explicit SignalStackScope(std::size_t stack_size) : handle_(install_signal_stack(stack_size)) {}
     SignalStackScope(const SignalStackScope&) = delete;
     SignalStackScope& operator=(const SignalStackScope&) = delete;
     ~SignalStackScope() { release_signal_stack(handle_); }
@@ -79,7 +80,7 @@ void* thread_start(void* raw) {
     // The kernel keeps at most 15 bytes of a thread name.
     const std::string short_name = packet->name.substr(0, 15);
     pthread_setname_np(pthread_self(), short_name.c_str());
-    const SignalStackScope signal_stack;
+    const SignalStackScope signal_stack(packet->stack_size);
 
     try {
         for (auto& action : packet->actions) {
@@ -196,6 +197,7 @@ std::variant<JoinHandle, SpawnError> spawn_thread(std::string name, std::size_t 
     size = std::max<std::size_t>(size, stack_floor);
     size = (size + page_size() - 1) / page_size() * page_size();
     pthread_attr_setstacksize(&attr, size);
+    packet->stack_size = size;
 
     packet->self = packet;
     pthread_t native{};
