@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <iostream>
+#include <new>
 #include <streambuf>
 
 namespace rt {
@@ -11,7 +12,25 @@ namespace rt {
 namespace {
 
 // The calling thread's capture sink; null when output goes to the descriptors.
-thread_local CaptureBuffer CAPTURE;
+// It sits in raw storage: a thread-local with a destructor costs every thread
+// that touches it an allocation, to register the destructor. Threads started
+// by spawn_thread clear their sink before they end; every other setter puts
+// the previous sink back.
+class CaptureSlot {
+public:
+    CaptureBuffer& get() {
+        if (!live_) {
+            new (bytes_) CaptureBuffer();
+            live_ = true;
+        }
+        return *std::launder(reinterpret_cast<CaptureBuffer*>(bytes_));
+    }
+
+private:
+    alignas(CaptureBuffer) unsigned char bytes_[sizeof(CaptureBuffer)];
+    bool live_ = false;
+};
+thread_local CaptureSlot CAPTURE_SLOT;
 
 void append_to(const CaptureBuffer& sink, std::span<const std::uint8_t> bytes) {
     // A poisoned buffer is still written: losing output would hide the failure.
@@ -20,7 +39,7 @@ void append_to(const CaptureBuffer& sink, std::span<const std::uint8_t> bytes) {
 }
 
 void write_std(int fd, std::span<const std::uint8_t> bytes) {
-    if (const CaptureBuffer& sink = CAPTURE) {
+    if (const CaptureBuffer& sink = CAPTURE_SLOT.get()) {
         append_to(sink, bytes);
         return;
     }
@@ -218,13 +237,14 @@ CaptureBuffer make_capture_buffer(std::size_t limit) {
 }
 
 CaptureBuffer set_output_capture(CaptureBuffer sink) {
-    CaptureBuffer previous = std::move(CAPTURE);
-    CAPTURE = std::move(sink);
+    CaptureBuffer& slot = CAPTURE_SLOT.get();
+    CaptureBuffer previous = std::move(slot);
+    slot = std::move(sink);
     return previous;
 }
 
 CaptureBuffer current_output_capture() {
-    return CAPTURE;
+    return CAPTURE_SLOT.get();
 }
 
 void print(std::string_view text) {
