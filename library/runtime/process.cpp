@@ -144,7 +144,13 @@ struct ExecPlan {
     const int* kept_fds;
     std::size_t kept_count;
     int error_fd;  // receives errno when execve fails
+    // With a new group: its grace, and where the child leaves its registry
+    // slot (it stays kNotListed when the child's writes do not reach this
+    // process, as when a sanitizer turns vfork into fork).
+    std::chrono::milliseconds group_grace;
+    int* registry_slot;
 };
+constexpr int kNotListed = -2;
 
 // The kernel's sigaction record, for a raw rt_sigaction call that no
 // sanitizer or library wrapper intercepts.
@@ -174,6 +180,13 @@ struct KernelSigaction {
         } else if (::getppid() != plan.parent) {
             ::_exit(127);  // the parent is already gone
         }
+    }
+    if (error == 0 && plan.new_group) {
+        // Listed before the program starts: an interrupt that reaches the
+        // parent once the program runs ends the group, whatever the program
+        // has started by then. (When the parent is already ending, this
+        // kills the child.)
+        *plan.registry_slot = register_child_group(::getpid(), plan.group_grace);
     }
     for (std::size_t i = 0; error == 0 && i < plan.kept_count; ++i) {
         if (::fcntl(plan.kept_fds[i], F_SETFD, 0) != 0) {
@@ -423,10 +436,16 @@ IoResult<Child> Command::start(Stdio in, Stdio out, Stdio err) const {
     plan.kept_fds = kept_fds_.data();
     plan.kept_count = kept_fds_.size();
     plan.error_fd = errors->child.get();
+    int registry_slot = kNotListed;
+    plan.group_grace = group_grace_.value_or(std::chrono::milliseconds(0));
+    plan.registry_slot = &registry_slot;
 
     const pid_t pid = vfork_exec(plan);
     if (pid < 0) {
         return IoError::last_os_error();
+    }
+    if (plan.new_group && registry_slot == kNotListed) {
+        registry_slot = register_child_group(pid, *group_grace_);
     }
     for (auto& p : pipes) {
         p.child.reset();
@@ -438,6 +457,7 @@ IoResult<Child> Command::start(Stdio in, Stdio out, Stdio err) const {
            errno == EINTR) {
     }
     if (n == static_cast<ssize_t>(sizeof exec_error)) {
+        unregister_child_group(registry_slot);
         (void)wait_for(pid);
         return IoError::from_errno(exec_error);
     }
@@ -447,7 +467,7 @@ IoResult<Child> Command::start(Stdio in, Stdio out, Stdio err) const {
     child.pidfd_ = Fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
     child.group_ = group_grace_.has_value();
     if (child.group_) {
-        child.registry_slot_ = register_child_group(pid, *group_grace_);
+        child.registry_slot_ = registry_slot;
     }
     for (int fd = 0; fd < 3; ++fd) {
         child.pipes_[fd] = std::move(pipes[fd].parent);
