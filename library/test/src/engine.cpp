@@ -3,9 +3,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <mutex>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -186,26 +189,84 @@ struct LimitEntry {
     rt::CaptureBuffer capture;
 };
 
-// Starts `job` on a new thread named `name`. The job is allocated once; the
-// thread owns it from its start. When the system refuses more threads the job
+// Storage for jobs of one type, reused from test to test. Whoever runs a job
+// destroys it and hands its storage back here without freeing it, so that a
+// test's thread never calls the allocator: a thread's first call sets up a
+// cache of its own, which its end tears down again, and that costs more than
+// everything else the harness does on the thread. Handing back is lock-free
+// and may happen on any thread; taking is serialised.
+template <typename Job>
+class JobStore {
+public:
+    static JobStore& instance() {
+        static auto* store = new JobStore;  // never destroyed: abandoned threads hand back late
+        return *store;
+    }
+
+    /// Builds `job` in stored or new storage.
+    Job* make(Job&& job) {
+        void* block = nullptr;
+        {
+            std::lock_guard lock(mutex_);
+            if (taken_ == nullptr) {
+                taken_ = returned_.exchange(nullptr, std::memory_order_acquire);
+            }
+            if (taken_ != nullptr) {
+                block = std::exchange(taken_, taken_->next);
+            }
+        }
+        if (block == nullptr) {
+            block = ::operator new(kSize, std::align_val_t(kAlign));
+        }
+        return ::new (block) Job(std::move(job));
+    }
+
+    /// Destroys `job` and keeps its storage.
+    void finish(Job* job) {
+        job->~Job();
+        auto* node = ::new (static_cast<void*>(job)) Node{returned_.load(std::memory_order_relaxed)};
+        while (!returned_.compare_exchange_weak(node->next, node, std::memory_order_release,
+                                                std::memory_order_relaxed)) {
+        }
+    }
+
+private:
+    struct Node {
+        Node* next;
+    };
+    static constexpr std::size_t kSize = std::max(sizeof(Job), sizeof(Node));
+    static constexpr std::size_t kAlign = std::max(alignof(Job), alignof(Node));
+    std::atomic<Node*> returned_{nullptr};
+    std::mutex mutex_;
+    Node* taken_ = nullptr;
+};
+
+// Starts `job` on a new thread named `name`. The job is built once; the
+// thread runs and destroys it. When the system refuses more threads the job
 // never left this thread and runs here instead.
 template <typename Job>
 std::optional<rt::JoinHandle> spawn_test_thread(std::string name, Job job) {
-    auto* owned = new Job(std::move(job));
-    // A plain pointer fits the thread body's inline storage: no further allocation.
-    auto spawned = rt::spawn_thread(std::move(name), rt::min_stack_size(), [owned] {
-        const std::unique_ptr<Job> started(owned);
-        (*started)();
-    });
+    JobStore<Job>& store = JobStore<Job>::instance();
+    Job* owned = store.make(std::move(job));
+    const auto run = [&store, owned] {
+        struct Finish {
+            JobStore<Job>& store;
+            Job* job;
+            ~Finish() { store.finish(job); }
+        } finish{store, owned};
+        (*owned)();
+    };
+    // Two pointers fit the thread body's inline storage: no further allocation.
+    auto spawned = rt::spawn_thread(std::move(name), rt::min_stack_size(), run);
     if (auto* handle = std::get_if<rt::JoinHandle>(&spawned)) {
         return std::move(*handle);
     }
-    const std::unique_ptr<Job> unstarted(owned);
     const rt::SpawnError& error = std::get<rt::SpawnError>(spawned);
     if (!error.would_block) {
+        store.finish(owned);
         rt::panic("failed to spawn thread to run test: " + error.error.display());
     }
-    (*unstarted)();
+    run();
     return std::nullopt;
 }
 
@@ -634,7 +695,7 @@ rt::IoResult<void> run_tests_with(const TestOpts& opts, std::size_t concurrency,
             retries.keep(i, tests[i], force_ignore);
             const Instant started_at = config.now();
             StartedTest started = start(i, force_ignore);
-            RunningTest running{std::move(started.handle)};
+            RunningTest running{std::move(started.handle), false, started.capture};
             std::optional<CompletedTest> completed;
             if (limit) {
                 completed = recv_until(rx, id, started_at + *limit, config);
@@ -687,10 +748,10 @@ rt::IoResult<void> run_tests_with(const TestOpts& opts, std::size_t concurrency,
                 const Instant started_at = config.now();
                 StartedTest started = start(i, force_ignore);
                 if (limit) {
-                    limit_queue.push_back(LimitEntry{TestId{i}, started_at, started_at + *limit,
-                                                     std::move(started.capture)});
+                    limit_queue.push_back(
+                        LimitEntry{TestId{i}, started_at, started_at + *limit, started.capture});
                 }
-                RunningTest running{std::move(started.handle)};
+                RunningTest running{std::move(started.handle), false, std::move(started.capture)};
                 if (spare) {
                     spare.key() = TestId{i};
                     spare.mapped() = std::move(running);
@@ -778,7 +839,7 @@ rt::IoResult<void> run_tests_with(const TestOpts& opts, std::size_t concurrency,
     // Benchmarks run one after another after all tests; fail-fast does not apply.
     for (const std::size_t i : benchs) {
         RT_TRY(notify(TestEvent::Wait{tests[i].descriptor}));
-        RunningTest running{start(i, false).handle};
+        RunningTest running{start(i, false).handle, false, nullptr};
         CompletedTest completed = recv_for(rx, TestId{i});
         running.join(completed);
         RT_TRY(notify(TestEvent::Result{std::move(completed)}));

@@ -19,6 +19,7 @@
 #include <variant>
 #include <vector>
 
+#include "library/runtime/io.hpp"
 #include "library/runtime/result.hpp"
 #include "library/runtime/sync.hpp"
 #include "library/runtime/thread.hpp"
@@ -106,6 +107,9 @@ struct RunningTest {
     std::optional<rt::JoinHandle> join_handle;
     /// Set when the waited-for thread ended by a panic.
     bool ended_by_panic = false;
+    /// The test's output buffer, held until the thread has been waited for,
+    /// so that the thread never drops the last reference (and frees nothing).
+    rt::CaptureBuffer capture;
 
     /// Waits for the thread, if not done yet (its record may be taken before
     /// or after this).

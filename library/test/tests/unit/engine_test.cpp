@@ -741,7 +741,7 @@ TEST(RunningTest, JoinAmendsOnlyAnOkResult) {
                 }
             });
         ASSERT_TRUE(std::holds_alternative<rt::JoinHandle>(spawned));
-        RunningTest running{std::move(std::get<rt::JoinHandle>(spawned))};
+        RunningTest running{std::move(std::get<rt::JoinHandle>(spawned)), false, nullptr};
         CompletedTest completed{TestId{0}, TestDesc{}, row.received, std::nullopt, {}};
         running.join(completed);
         EXPECT_EQ(completed.result, row.want);
