@@ -5,8 +5,11 @@
 // write calls are its own. Beside them runs the floor: a bare program that
 // starts and joins one thread per test and writes one result line per test.
 //
-// Usage: console_bench [--repeat R] [N...]   (default: R = 3, N = 10000 100000)
-// Prints per configuration the best wall time per test, the peak resident set
+// Usage: console_bench [--repeat R] [--null] [N...]
+//        (default: R = 3, N = 10000 100000; --null: standard output goes to
+//        /dev/null instead of a pipe, which leaves out the reader's wake-ups)
+// Runs every configuration R times, round by round, and prints per configuration
+// the best wall time per test, the peak resident set
 // and the write calls per test, each with its ratio to the floor.
 
 #include <fcntl.h>
@@ -184,7 +187,10 @@ struct Sample {
     bool ok = false;
 };
 
-// Runs one child with stdout on a pipe this process drains.
+// Standard output of the children goes to /dev/null rather than a pipe.
+bool TO_NULL = false;
+
+// Runs one child with stdout on a pipe this process drains (or on /dev/null).
 Sample run_child(const Config& config, std::size_t n) {
     int out[2];
     int rep[2];
@@ -196,7 +202,13 @@ Sample run_child(const Config& config, std::size_t n) {
     const auto start = Clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
-        dup2(out[1], 1);
+        if (TO_NULL) {
+            const int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            close(null);
+        } else {
+            dup2(out[1], 1);
+        }
         dup2(rep[1], REPORT_FD);
         for (int fd : {out[0], out[1], rep[0], rep[1]}) {
             if (fd != 1 && fd != REPORT_FD) {
@@ -234,23 +246,14 @@ Sample run_child(const Config& config, std::size_t n) {
     return s;
 }
 
-// The best of `repeat` runs: least wall time and peak; the write count is exact.
-Sample best_of(const Config& config, std::size_t n, int repeat) {
-    Sample best;
-    for (int i = 0; i < repeat; ++i) {
-        const Sample s = run_child(config, n);
-        if (!s.ok) {
-            std::fprintf(stderr, "%s with %zu tests failed\n", config.label, n);
-            return s;
-        }
-        if (!best.ok || s.wall_ns < best.wall_ns) {
-            best.wall_ns = s.wall_ns;
-        }
-        best.peak_kb = best.ok ? std::min(best.peak_kb, s.peak_kb) : s.peak_kb;
-        best.writes = s.writes;
-        best.ok = true;
+// Folds run `s` into `best`: least wall time and peak; the write count is exact.
+void keep_best(Sample& best, const Sample& s) {
+    if (!best.ok || s.wall_ns < best.wall_ns) {
+        best.wall_ns = s.wall_ns;
     }
-    return best;
+    best.peak_kb = best.ok ? std::min(best.peak_kb, s.peak_kb) : s.peak_kb;
+    best.writes = s.writes;
+    best.ok = true;
 }
 
 int parent_main(int argc, char** argv) {
@@ -259,6 +262,8 @@ int parent_main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc) {
             repeat = std::max(1, std::atoi(argv[++i]));
+        } else if (std::strcmp(argv[i], "--null") == 0) {
+            TO_NULL = true;
         } else {
             counts.push_back(std::strtoull(argv[i], nullptr, 10));
         }
@@ -290,10 +295,23 @@ int parent_main(int argc, char** argv) {
     std::printf("%-10s %7s %7s %10s %6s %9s %6s %8s %6s\n", "run", "tests", "threads", "ns/test",
                 "ratio", "peak MiB", "ratio", "wr/test", "ratio");
     for (const std::size_t n : counts) {
+        // Rounds over all configurations, so that a change in the machine's
+        // load meanwhile touches every row alike.
+        std::vector<Sample> best(configs.size());
+        for (int round = 0; round < repeat; ++round) {
+            for (std::size_t i = 0; i < configs.size(); ++i) {
+                const Sample s = run_child(configs[i], n);
+                if (!s.ok) {
+                    std::fprintf(stderr, "%s with %zu tests failed\n", configs[i].label, n);
+                    return 1;
+                }
+                keep_best(best[i], s);
+            }
+        }
         std::vector<Sample> floors(configs.size());
         for (std::size_t i = 0; i < configs.size(); ++i) {
             const Config& c = configs[i];
-            const Sample s = best_of(c, n, repeat);
+            const Sample s = best[i];
             // The floor a row compares with: the latest floor row of its kind
             // and thread count (a floor row compares with itself).
             const Sample* floor = &s;
