@@ -118,7 +118,17 @@ std::string run_start_text(std::size_t test_count, std::optional<std::uint64_t> 
 }
 
 std::string test_name_text(const TestDesc& desc, std::size_t name_width) {
-    std::string text = "test " + desc.padded_name(name_width, desc.name.padding());
+    // Built in place: one allocation per line.
+    const std::string_view name = desc.name.as_slice();
+    const std::size_t padding =
+        desc.name.padding() == NamePadding::PadRight && name_width > name.size()
+            ? name_width - name.size()
+            : 0;
+    std::string text;
+    text.reserve(5 + name.size() + padding + 32);
+    text += "test ";
+    text += name;
+    text.append(padding, ' ');
     if (const auto mode = desc.test_mode()) {
         text += " - ";
         text += *mode;
