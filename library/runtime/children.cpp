@@ -130,6 +130,12 @@ void unregister_child_group(int slot) {
     }
 }
 
+void end_child_groups_unless_begun() {
+    if (!ending.load()) {
+        end_child_groups();
+    }
+}
+
 void end_child_groups() {
     if (ending.exchange(true)) {
         block_for_good();

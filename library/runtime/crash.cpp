@@ -207,6 +207,10 @@ void on_crash_signal(int sig, siginfo_t* info, void*) {
             }
         }
     }
+    // The process is about to die: the child groups it started end first
+    // (their leaders would get the parent-death signal, but not what they
+    // started in turn).
+    end_child_groups_unless_begun();
     struct sigaction action {};
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);

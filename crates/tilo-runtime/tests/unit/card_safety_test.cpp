@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -132,7 +133,15 @@ TEST_F(CardSafety, NoRunnerOutlivesAHarnessEndedBySignal) {
         // The runner ignores SIGTERM and the grace is 30 s: the second signal cuts it short.
         {SIGTERM, "1", SIGINT},
         {SIGKILL, "0", 0},
+        // Crash signals: the crash report ends the groups before the process dies.
+        {SIGSEGV, "0", 0},
+        {SIGABRT, "0", 0},
     };
+    // The crash rows must not leave core files behind.
+    rlimit core{};
+    ::getrlimit(RLIMIT_CORE, &core);
+    core.rlim_cur = 0;
+    ::setrlimit(RLIMIT_CORE, &core);
     for (const auto& [sig, ignore_term, second] : cases) {
         SCOPED_TRACE(std::string(rt::signal_name(sig)) + " ignore_term=" + ignore_term);
         Pairs env = kHangingFanout;
