@@ -324,7 +324,7 @@ std::pair<std::uintptr_t, std::uintptr_t> stack_guard(std::uintptr_t top, std::s
 
 void* install_signal_stack(std::size_t stack_size) {
     // Record the guard below the stack: an access there is an overflow.
-    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    static const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
     const auto top = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) / page * page;
     std::tie(GUARD_LOW, GUARD_HIGH) = stack_guard(top, stack_size);
 

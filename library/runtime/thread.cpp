@@ -132,7 +132,7 @@ void* thread_start(void* raw) {
 }
 
 std::size_t page_size() {
-    const long size = sysconf(_SC_PAGESIZE);
+    static const long size = sysconf(_SC_PAGESIZE);
     return size > 0 ? static_cast<std::size_t>(size) : 4096;
 }
 
