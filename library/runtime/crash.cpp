@@ -358,12 +358,6 @@ void release_signal_stack(void* handle) {
     give_back_signal_stack(handle);
 }
 
-void reuse_signal_stack(void* handle) {
-    if (handle != nullptr) {
-        give_back_signal_stack(handle);
-    }
-}
-
 void note_reported_abort() {
     ABORT_REPORTED.store(true);
 }

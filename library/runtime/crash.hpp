@@ -72,8 +72,6 @@ void* install_signal_stack(std::size_t stack_size);
 /// Switches the alternate stack off and keeps it for a later thread; call on
 /// the same thread.
 void release_signal_stack(void* handle);
-/// Keeps the alternate stack of a thread that has ended for a later thread.
-void reuse_signal_stack(void* handle);
 
 /// Marks the coming SIGABRT as already reported (a failure that cannot
 /// unwind has written its report and flushed the output); its crash report

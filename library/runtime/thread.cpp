@@ -27,14 +27,6 @@ struct ThreadPacket {
     std::function<void()> body;
     std::optional<Payload> failure;  // written by the thread, read after pthread_join
     std::size_t stack_size = 0;      // as requested from pthread_create
-    // The thread's alternate signal stack, and who hands it back for reuse:
-    // the joiner, once the thread is gone (no system call), or the thread
-    // itself when its handle was let go.
-    void* signal_stack = nullptr;
-    std::atomic<int> stack_owner{kStackWithThread};
-    static constexpr int kStackWithThread = 0;
-    static constexpr int kStackWithJoiner = 1;
-    static constexpr int kStackDetached = 2;
     // The started thread's own reference, which it takes over at its start.
     std::shared_ptr<ThreadPacket> self;
 };
@@ -67,26 +59,16 @@ struct HookNode {
 std::atomic<HookNode*> HOOKS_HEAD{nullptr};
 std::mutex HOOKS_MUTEX;
 
-// The calling thread's alternate signal stack. When the thread ends, the
-// stack goes to its joiner, or back for reuse right away when its handle was
-// let go (a thread that is still running cannot tell when its handle will be).
+// The calling thread's alternate signal stack, released when the thread ends.
 class SignalStackScope {
 public:
-    explicit SignalStackScope(detail::ThreadPacket& packet) : packet_(packet) {
-        packet_.signal_stack = install_signal_stack(packet_.stack_size);
-    }
+    explicit SignalStackScope(std::size_t stack_size) : handle_(install_signal_stack(stack_size)) {}
     SignalStackScope(const SignalStackScope&) = delete;
     SignalStackScope& operator=(const SignalStackScope&) = delete;
-    ~SignalStackScope() {
-        using detail::ThreadPacket;
-        if (packet_.stack_owner.exchange(ThreadPacket::kStackWithJoiner) ==
-            ThreadPacket::kStackDetached) {
-            release_signal_stack(std::exchange(packet_.signal_stack, nullptr));
-        }
-    }
+    ~SignalStackScope() { release_signal_stack(handle_); }
 
 private:
-    detail::ThreadPacket& packet_;
+    void* handle_;
 };
 
 // Ends the calling thread's output capture when the thread ends, however it
@@ -108,7 +90,7 @@ void* thread_start(void* raw) {
     // The kernel keeps at most 15 bytes of a thread name.
     const std::string short_name = packet->name.substr(0, 15);
     pthread_setname_np(pthread_self(), short_name.c_str());
-    const SignalStackScope signal_stack(*packet);
+    const SignalStackScope signal_stack(packet->stack_size);
 
     try {
         for (auto& action : packet->actions) {
@@ -175,23 +157,10 @@ JoinHandle::JoinHandle(JoinHandle&& other) noexcept
       packet_(std::move(other.packet_)),
       joinable_(std::exchange(other.joinable_, false)) {}
 
-namespace {
-
-// Lets a thread go without waiting for it. Its signal stack stays with it:
-// the thread hands it back as it ends, or, when it is ending already, the
-// stack is left to the system (it cannot be reused while the thread may
-// still run on it).
-void detach_thread(unsigned long native, detail::ThreadPacket& packet) {
-    packet.stack_owner.store(detail::ThreadPacket::kStackDetached);
-    pthread_detach(static_cast<pthread_t>(native));
-}
-
-}  // namespace
-
 JoinHandle& JoinHandle::operator=(JoinHandle&& other) noexcept {
     if (this != &other) {
         if (joinable_) {
-            detach_thread(native_, *packet_);
+            pthread_detach(static_cast<pthread_t>(native_));
         }
         native_ = other.native_;
         packet_ = std::move(other.packet_);
@@ -202,7 +171,7 @@ JoinHandle& JoinHandle::operator=(JoinHandle&& other) noexcept {
 
 JoinHandle::~JoinHandle() {
     if (joinable_) {
-        detach_thread(native_, *packet_);
+        pthread_detach(static_cast<pthread_t>(native_));
     }
 }
 
@@ -212,10 +181,6 @@ std::optional<Payload> JoinHandle::join() {
     }
     joinable_ = false;
     pthread_join(static_cast<pthread_t>(native_), nullptr);
-    // The thread is gone, and its signal stack with it.
-    if (void* stack = std::exchange(packet_->signal_stack, nullptr)) {
-        reuse_signal_stack(stack);
-    }
     auto failure = std::move(packet_->failure);
     packet_.reset();
     return failure;
