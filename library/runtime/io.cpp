@@ -1,5 +1,6 @@
 #include "library/runtime/io.hpp"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,9 +14,10 @@ namespace {
 
 // The calling thread's capture sink; null when output goes to the descriptors.
 // It sits in raw storage: a thread-local with a destructor costs every thread
-// that touches it an allocation, to register the destructor. Threads started
-// by spawn_thread clear their sink before they end; every other setter puts
-// the previous sink back.
+// that touches it an allocation, to register the destructor. A thread that
+// sets a sink registers the slot under a thread-specific key instead, whose
+// destructor clears it when the thread ends; the first keys live in the
+// thread's own descriptor, so that costs no allocation.
 class CaptureSlot {
 public:
     CaptureBuffer& get() {
@@ -25,10 +27,24 @@ public:
         }
         return *std::launder(reinterpret_cast<CaptureBuffer*>(bytes_));
     }
+    /// Makes sure the slot is cleared when the calling thread ends.
+    void clear_at_thread_end() {
+        static const pthread_key_t key = [] {
+            pthread_key_t k{};
+            pthread_key_create(&k, [](void* slot) {
+                static_cast<CaptureSlot*>(slot)->get().reset();
+            });
+            return k;
+        }();
+        if (!registered_) {
+            registered_ = pthread_setspecific(key, this) == 0;
+        }
+    }
 
 private:
     alignas(CaptureBuffer) unsigned char bytes_[sizeof(CaptureBuffer)];
     bool live_ = false;
+    bool registered_ = false;
 };
 thread_local CaptureSlot CAPTURE_SLOT;
 
@@ -237,6 +253,9 @@ CaptureBuffer make_capture_buffer(std::size_t limit) {
 }
 
 CaptureBuffer set_output_capture(CaptureBuffer sink) {
+    if (sink) {
+        CAPTURE_SLOT.clear_at_thread_end();
+    }
     CaptureBuffer& slot = CAPTURE_SLOT.get();
     CaptureBuffer previous = std::move(slot);
     slot = std::move(sink);

@@ -71,17 +71,7 @@ private:
     void* handle_;
 };
 
-// Ends the calling thread's output capture when the thread ends, however it
-// ends; the capture sink has no destructor of its own.
-struct CaptureEnd {
-    CaptureEnd() = default;
-    CaptureEnd(const CaptureEnd&) = delete;
-    CaptureEnd& operator=(const CaptureEnd&) = delete;
-    ~CaptureEnd() { static_cast<void>(set_output_capture(nullptr)); }
-};
-
 void* thread_start(void* raw) {
-    const CaptureEnd capture_end;
     // Take over the reference that spawn_thread left in the packet for us.
     std::shared_ptr<detail::ThreadPacket> packet =
         std::move(static_cast<detail::ThreadPacket*>(raw)->self);
