@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <iostream>
 #include <new>
+#include <optional>
 #include <streambuf>
 
 namespace rt {
@@ -29,15 +30,18 @@ public:
     }
     /// Makes sure the slot is cleared when the calling thread ends.
     void clear_at_thread_end() {
-        static const pthread_key_t key = [] {
+        // Without a key (the process has used them all up) a sink left set
+        // at a thread's end is never released: a leak, no worse.
+        static const std::optional<pthread_key_t> key = []() -> std::optional<pthread_key_t> {
             pthread_key_t k{};
-            pthread_key_create(&k, [](void* slot) {
-                static_cast<CaptureSlot*>(slot)->get().reset();
-            });
+            if (pthread_key_create(
+                    &k, [](void* slot) { static_cast<CaptureSlot*>(slot)->get().reset(); }) != 0) {
+                return std::nullopt;
+            }
             return k;
         }();
-        if (!registered_) {
-            registered_ = pthread_setspecific(key, this) == 0;
+        if (!registered_ && key) {
+            registered_ = pthread_setspecific(*key, this) == 0;
         }
     }
 
