@@ -4,7 +4,8 @@
 # by zuno_discover_tests (or included at ctest time); the parameters file sets
 # ZUNO_TARGET, ZUNO_EXECUTABLE, ZUNO_CTEST_FILE, ZUNO_TEST_PREFIX,
 # ZUNO_TEST_SUFFIX, ZUNO_EXTRA_ARGS, ZUNO_PROPERTIES, ZUNO_DISCOVERY_TIMEOUT,
-# ZUNO_WORKING_DIRECTORY and ZUNO_CMAKE_COMMAND.
+# ZUNO_WORKING_DIRECTORY and ZUNO_CMAKE_COMMAND. Included without
+# ZUNO_PARAMS (as zunoDiscoverTests.cmake does), it only defines _zuno_quote.
 
 # `text` as a bracket argument that no "]=]" inside it can end early.
 function(_zuno_quote out text)
@@ -15,6 +16,9 @@ function(_zuno_quote out text)
     set(${out} "[${eq}[${text}]${eq}]" PARENT_SCOPE)
 endfunction()
 
+if(NOT DEFINED ZUNO_PARAMS)
+    return()
+endif()
 include("${ZUNO_PARAMS}")
 
 # The JSON listing is an experimental format: it needs -Z unstable-options

@@ -70,18 +70,18 @@ function(zuno_discover_tests target)
     # configuration of a multi-config generator.
     set(params "")
     foreach(var IN ITEMS TEST_PREFIX TEST_SUFFIX DISCOVERY_TIMEOUT WORKING_DIRECTORY)
-        _zuno_bracket(quoted "${arg_${var}}")
+        _zuno_quote(quoted "${arg_${var}}")
         string(APPEND params "set(ZUNO_${var} ${quoted})\n")
     endforeach()
     foreach(var IN ITEMS EXTRA_ARGS PROPERTIES)
         string(APPEND params "set(ZUNO_${var}")
         foreach(item IN LISTS arg_${var})
-            _zuno_bracket(quoted "${item}")
+            _zuno_quote(quoted "${item}")
             string(APPEND params " ${quoted}")
         endforeach()
         string(APPEND params ")\n")
     endforeach()
-    _zuno_bracket(cmake_command "${CMAKE_COMMAND}")
+    _zuno_quote(cmake_command "${CMAKE_COMMAND}")
     string(APPEND params "set(ZUNO_CMAKE_COMMAND ${cmake_command})\n"
                          "set(ZUNO_TARGET [==[${target}]==])\n"
                          "set(ZUNO_EXECUTABLE [==[$<TARGET_FILE:${target}>]==])\n"
@@ -128,12 +128,6 @@ function(zuno_discover_tests target)
     set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${include_file}")
 endfunction()
 
-# Sets `out` to `text` as a CMake bracket argument, with enough "=" that no
-# closing bracket inside the text ends it early.
-function(_zuno_bracket out text)
-    set(eq "=")
-    while(text MATCHES "]${eq}]")
-        string(APPEND eq "=")
-    endwhile()
-    set(${out} "[${eq}[${text}]${eq}]" PARENT_SCOPE)
-endfunction()
+# The listing script, included without parameters, only defines its helpers
+# (_zuno_quote, which the function above uses).
+include("${CMAKE_CURRENT_LIST_DIR}/zunoAddTests.cmake")
