@@ -154,6 +154,17 @@ CaptureBuffer set_output_capture(CaptureBuffer sink);
 /// The calling thread's capture sink, left in place (null when none).
 CaptureBuffer current_output_capture();
 
+/// A scope around all of a thread's work, in its start routine: a sink the
+/// thread sets meanwhile is cleared when the scope ends. Without it, setting a
+/// sink registers a thread-specific key that clears it when the thread ends.
+class CaptureEndsHere {
+public:
+    CaptureEndsHere();
+    CaptureEndsHere(const CaptureEndsHere&) = delete;
+    CaptureEndsHere& operator=(const CaptureEndsHere&) = delete;
+    ~CaptureEndsHere();
+};
+
 /// Writes text to the thread's capture or to descriptor 1; errors are ignored.
 void print(std::string_view text);
 /// Writes text to the thread's capture or to descriptor 2; errors are ignored.

@@ -110,7 +110,7 @@ template <typename T>
 class RingQueue {
 public:
     [[nodiscard]] bool empty() const { return count_ == 0; }
-    void push_back(T value) {
+    void push_back(T&& value) {
         if (count_ == slots_.size()) {
             grow();
         }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "library/runtime/crash.hpp"
+#include "library/runtime/io.hpp"
 #include "library/runtime/text.hpp"
 
 namespace rt {
@@ -81,6 +82,7 @@ void* thread_start(void* raw) {
     const std::string short_name = packet->name.substr(0, 15);
     pthread_setname_np(pthread_self(), short_name.c_str());
     const SignalStackScope signal_stack(packet->stack_size);
+    const CaptureEndsHere capture_scope;
 
     try {
         for (auto& action : packet->actions) {

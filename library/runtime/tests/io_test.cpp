@@ -108,6 +108,11 @@ TEST(Capture, SpawnHookSharesCaptureWithNewThreads) {
     });
     ASSERT_EQ(child.index(), 0u);
     EXPECT_FALSE(std::get<rt::JoinHandle>(child).join().has_value());
+    // The sinks the ended threads still held are released: here and in this slot.
+    EXPECT_EQ(buffer.use_count(), 2);
+    std::thread foreign([&] { rt::set_output_capture(buffer); });
+    foreign.join();
+    EXPECT_EQ(buffer.use_count(), 2);
     rt::set_output_capture(previous);
     EXPECT_EQ(contents(buffer), "parent;child;child cout;grandchild;");
 

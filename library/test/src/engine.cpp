@@ -41,7 +41,7 @@ std::chrono::nanoseconds limit_duration(std::uint64_t secs) {
 
 // Sends a record, dropping it when the engine no longer receives (after a
 // fail-fast stop or a callback error nobody waits for it any more).
-void send_completed(CompletedSender& tx, CompletedTest completed) {
+void send_completed(CompletedSender& tx, CompletedTest&& completed) {
     std::optional<CompletedTest> refused = tx.send(std::move(completed));
     static_cast<void>(refused);
 }
@@ -812,7 +812,7 @@ rt::IoResult<void> run_tests_with(const TestOpts& opts, std::size_t concurrency,
                 continue;  // slots were freed by abandoned tests
             }
 
-            CompletedTest completed = std::move(*received);
+            CompletedTest& completed = *received;
             auto node = running_tests.extract(completed.id);
             if (!node) {
                 continue;  // the late record of an abandoned test

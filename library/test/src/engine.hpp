@@ -65,7 +65,8 @@ public:
     using Variant = std::variant<FilteredOut, Filtered, Wait, Timeout, Result>;
 
     template <typename T>
-    requires(!std::is_same_v<std::decay_t<T>, TestEvent>) TestEvent(T alt) : v_(std::move(alt)) {}
+    requires(!std::is_same_v<std::decay_t<T>, TestEvent>) TestEvent(T&& alt)
+        : v_(std::forward<T>(alt)) {}
 
     [[nodiscard]] const Variant& get() const { return v_; }
     Variant& get() { return v_; }
