@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cxxabi.h>
 #include <fstream>
 #include <mutex>
@@ -105,6 +106,17 @@ void* thread_start(void* raw) {
     return nullptr;
 }
 
+// A short pause for a polling loop (lets a sibling hyperthread run).
+void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    for (int i = 0; i < 16; ++i) {
+        __builtin_ia32_pause();
+    }
+#else
+    sched_yield();
+#endif
+}
+
 std::size_t page_size() {
     static const long size = sysconf(_SC_PAGESIZE);
     return size > 0 ? static_cast<std::size_t>(size) : 4096;
@@ -173,6 +185,29 @@ std::optional<Payload> JoinHandle::join() {
     }
     joinable_ = false;
     pthread_join(static_cast<pthread_t>(native_), nullptr);
+    return take_failure();
+}
+
+std::optional<Payload> JoinHandle::join_ending() {
+    if (!joinable_) {
+        return std::nullopt;
+    }
+    joinable_ = false;
+    const auto thread = static_cast<pthread_t>(native_);
+    // What is left of an ending thread (switching off its signal stack, the
+    // C library's clean-up, the exit call) takes a microsecond or two.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(5);
+    while (pthread_tryjoin_np(thread, nullptr) != 0) {
+        if (std::chrono::steady_clock::now() >= until) {
+            pthread_join(thread, nullptr);
+            break;
+        }
+        cpu_relax();
+    }
+    return take_failure();
+}
+
+std::optional<Payload> JoinHandle::take_failure() {
     auto failure = std::move(packet_->failure);
     packet_.reset();
     return failure;

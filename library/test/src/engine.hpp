@@ -115,8 +115,9 @@ struct RunningTest {
     /// Waits for the thread, if not done yet (its record may be taken before
     /// or after this).
     void wait_for_thread();
-    /// Waits for the thread if not done yet; an Ok result of a thread that
-    /// then ended by a panic becomes FailedMsg "panicked after reporting success".
+    /// Waits for the thread, whose record has arrived, if not done yet; an Ok
+    /// result of a thread that then ended by a panic becomes FailedMsg
+    /// "panicked after reporting success".
     void join(CompletedTest& completed);
 };
 
