@@ -189,18 +189,6 @@ void on_crash_signal(int sig, siginfo_t* info, void*) {
         }
     }
     const WorkRecord* work = CURRENT_WORK;
-    // A helper thread of a unit of work has no record of its own: when only
-    // one unit is in progress, the crash is that unit's. The main thread is
-    // left out: it drives the work rather than helping it. The registry is
-    // held from here until the process ends, so the record cannot go away.
-    std::unique_lock<std::mutex> registry_lock;
-    if (work == nullptr && ::getpid() != ::gettid()) {
-        Registry& r = registry();
-        registry_lock = std::unique_lock<std::mutex>(r.mutex, std::try_to_lock);
-        if (registry_lock.owns_lock() && r.head != nullptr && r.head->next == nullptr) {
-            work = r.head;
-        }
-    }
     if (work != nullptr && !(sig == SIGABRT && ABORT_REPORTED.load())) {
         raw_write(work->crash_prefix);
         raw_write(work->name);

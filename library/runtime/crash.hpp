@@ -19,10 +19,7 @@ namespace rt {
 /// Registers the calling thread as running the work `name` until destroyed.
 /// When the thread crashes meanwhile, the report is `crash_prefix`, the name,
 /// `crash_suffix`, "<n> (<SIGNAME>)" and a line feed, followed by what
-/// `capture` holds, if anything. A thread with no work of its own (one the
-/// work started, or one of a library) that crashes while exactly one unit of
-/// work is in progress, on any thread but the main one, is reported as that
-/// unit's crash. The three texts are borrowed: they must
+/// `capture` holds, if anything. The three texts are borrowed: they must
 /// outlive the scope. Scopes on one thread must nest. Registering allocates
 /// nothing: the record lives in this object, linked into the registry.
 class ActiveWork {
