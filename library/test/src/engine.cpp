@@ -95,6 +95,25 @@ rt::ActiveWork active_test(const TestDesc& desc, const rt::CaptureBuffer& data, 
 void run_test_in_process(TestId id, TestDesc desc, bool nocapture, bool measure,
                          const std::optional<TestTimeOptions>& time_opts, RunnableTest& runnable,
                          const rt::CaptureBuffer& data, CompletedSender& monitor_ch) {
+    // A thread that ends inside the test (pthread_exit, cancellation) unwinds
+    // through here without a record: one is sent on the way out, or the
+    // engine would wait for it for ever.
+    struct RecordOnThreadExit {
+        TestId id;
+        TestDesc& desc;
+        const rt::CaptureBuffer& data;
+        CompletedSender& tx;
+        bool sent = false;
+        ~RecordOnThreadExit() {
+            if (!sent) {
+                send_completed(tx, CompletedTest{id, std::move(desc),
+                                                 TestResult::FailedMsg{std::string(
+                                                     THREAD_EXITED_MESSAGE)},
+                                                 std::nullopt, take_output(data)});
+            }
+        }
+    } on_thread_exit{id, desc, data, monitor_ch};
+
     std::optional<rt::Payload> failure;
     std::optional<TestExecTime> exec_time;
     {
@@ -123,6 +142,7 @@ void run_test_in_process(TestId id, TestDesc desc, bool nocapture, bool measure,
 
     TestResult result = calc_result(desc, failure, time_opts, exec_time);
     std::vector<std::uint8_t> output = take_output(data);
+    on_thread_exit.sent = true;
     send_completed(monitor_ch, CompletedTest{id, std::move(desc), std::move(result), exec_time,
                                              std::move(output)});
 }

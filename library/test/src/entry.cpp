@@ -145,6 +145,17 @@ constexpr const char* kBenchVar = "__ZUNO_TEST_BENCH_BENCHMARKS";
     // standard error before the signal ends the child.
     const rt::ExitGuard exit_guard("error: the process exited while tests were running: ");
     const rt::ActiveWork active(name, "error: test ", " crashed with signal ", nullptr);
+    // The test ending the main thread (pthread_exit) would leave the process
+    // to exit with status 0 once nothing else runs: it fails instead.
+    struct FailOnThreadExit {
+        bool armed = true;
+        ~FailOnThreadExit() {
+            if (armed) {
+                rt::eprint(std::string(THREAD_EXITED_MESSAGE) + "\n");
+                exit_child(101);
+            }
+        }
+    } on_thread_exit;
     std::optional<std::string> returned_error;
     std::optional<rt::Payload> failure = rt::catch_unwind([&] {
         Bencher bencher;
@@ -155,6 +166,7 @@ constexpr const char* kBenchVar = "__ZUNO_TEST_BENCH_BENCHMARKS";
             returned_error = result.error();
         }
     });
+    on_thread_exit.armed = false;
     if (!failure && returned_error) {
         failure = rt::Payload::owned(*returned_error);
     }

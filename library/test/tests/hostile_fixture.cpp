@@ -3,6 +3,7 @@
 // through descriptor 1 and flood their capture. The end-to-end tests pick one
 // or a few of them by exact name and check that the harness reports them.
 
+#include <pthread.h>
 #include <sys/resource.h>
 
 #include <atomic>
@@ -43,7 +44,12 @@ BodyResult exits_with_zero() {
     std::exit(0);
 }
 
+// With HOSTILE_EXIT_THREAD set, the test ends its own thread instead.
 BodyResult quick_exits() {
+    if (rt::env_var("HOSTILE_EXIT_THREAD")) {
+        rt::print("ending its own thread\n");
+        pthread_exit(nullptr);
+    }
     std::quick_exit(0);
 }
 
