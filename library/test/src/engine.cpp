@@ -106,10 +106,10 @@ void run_test_in_process(TestId id, TestDesc desc, bool nocapture, bool measure,
         bool sent = false;
         ~RecordOnThreadExit() {
             if (!sent) {
-                send_completed(tx, CompletedTest{id, std::move(desc),
-                                                 TestResult::FailedMsg{std::string(
-                                                     THREAD_EXITED_MESSAGE)},
-                                                 std::nullopt, take_output(data)});
+                send_completed(
+                    tx, CompletedTest{id, std::move(desc),
+                                      TestResult::FailedMsg{std::string(THREAD_EXITED_MESSAGE)},
+                                      std::nullopt, take_output(data)});
             }
         }
     } on_thread_exit{id, desc, data, monitor_ch};
@@ -244,7 +244,8 @@ public:
     /// Destroys `job` and keeps its storage.
     void finish(Job* job) {
         job->~Job();
-        auto* node = ::new (static_cast<void*>(job)) Node{returned_.load(std::memory_order_relaxed)};
+        auto* node =
+            ::new (static_cast<void*>(job)) Node{returned_.load(std::memory_order_relaxed)};
         while (!returned_.compare_exchange_weak(node->next, node, std::memory_order_release,
                                                 std::memory_order_relaxed)) {
         }
@@ -588,20 +589,19 @@ StartedTest start_test(const TestOpts& opts, bool force_ignore, TestId id, TestD
             break;
     }
     return StartedTest{
-        spawn_test_thread(std::move(name),
-                          [id, desc = std::move(desc), nocapture, measure, time_opts,
-                           bench = opts.bench, limit = opts.test_timeout,
-                           tx = std::move(monitor_ch)]() mutable {
-                              const Clock::time_point begun = Clock::now();
-                              CompletedTest completed = run_test_in_spawned_subprocess(
-                                  id, std::move(desc), nocapture, time_opts, bench,
-                                  current_executable(), limit);
-                              // A report file wants the time even without time options.
-                              if (measure && !completed.exec_time) {
-                                  completed.exec_time = elapsed_since(begun);
-                              }
-                              send_completed(tx, std::move(completed));
-                          }),
+        spawn_test_thread(
+            std::move(name),
+            [id, desc = std::move(desc), nocapture, measure, time_opts, bench = opts.bench,
+             limit = opts.test_timeout, tx = std::move(monitor_ch)]() mutable {
+                const Clock::time_point begun = Clock::now();
+                CompletedTest completed = run_test_in_spawned_subprocess(
+                    id, std::move(desc), nocapture, time_opts, bench, current_executable(), limit);
+                // A report file wants the time even without time options.
+                if (measure && !completed.exec_time) {
+                    completed.exec_time = elapsed_since(begun);
+                }
+                send_completed(tx, std::move(completed));
+            }),
         nullptr};
 }
 

@@ -82,7 +82,8 @@ struct CompletedTest {
 };
 
 /// The failure of a test whose thread ended inside it (pthread_exit, cancellation).
-inline constexpr std::string_view THREAD_EXITED_MESSAGE = "test thread exited before the test returned";
+inline constexpr std::string_view THREAD_EXITED_MESSAGE =
+    "test thread exited before the test returned";
 
 /// Turns an Ok result into TimedFail when time limits are enforced and the
 /// execution time reached the critical time; any other result is returned as is.
