@@ -334,6 +334,7 @@ Payload payload_of_current_exception(std::source_location loc) {
     }
 }
 
+RT_PASSES_FORCED_UNWIND
 std::optional<Payload> catch_unwind(const std::function<void()>& f, std::source_location loc) {
     try {
         f();

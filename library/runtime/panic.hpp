@@ -120,6 +120,11 @@ void default_hook(const PanicInfo& info);
 /// Number of panics the process has started so far.
 std::uint64_t panic_count();
 
+/// Marks a function that lets the unwind of pthread_exit or cancellation pass
+/// (catch (abi::__forced_unwind&) { throw; }): that unwind has no exception
+/// object, and the sanitizer's null-reference check would stop it there.
+#define RT_PASSES_FORCED_UNWIND __attribute__((no_sanitize("null")))
+
 /// Runs `f`, catching a panic or any other escaping C++ exception. Returns the
 /// payload of the failure, or nothing when `f` returned normally. A non-panic
 /// exception becomes a payload (the what() text as an owned string for a

@@ -38,7 +38,7 @@ void ensure_std_fds_open() {
 
 }  // namespace
 
-int lang_start(int argc, char** argv, void (*main_fn)()) {
+RT_PASSES_FORCED_UNWIND int lang_start(int argc, char** argv, void (*main_fn)()) {
     ensure_std_fds_open();
     detail::store_args(argc, argv);
     // A closed pipe shows up as an EPIPE write error instead of ending the process.

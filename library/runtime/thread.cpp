@@ -73,7 +73,7 @@ private:
     void* handle_;
 };
 
-void* thread_start(void* raw) {
+RT_PASSES_FORCED_UNWIND void* thread_start(void* raw) {
     // Take over the reference that spawn_thread left in the packet for us.
     std::shared_ptr<detail::ThreadPacket> packet =
         std::move(static_cast<detail::ThreadPacket*>(raw)->self);
