@@ -608,8 +608,11 @@ StartedTest start_test(const TestOpts& opts, bool force_ignore, TestId id, TestD
 // The record of an in-process test abandoned at its time limit: what it has
 // printed so far, and the time it was given when times are measured. Its
 // thread runs on into its own buffer; its late record is dropped.
+std::atomic<bool> THREADS_ABANDONED{false};
+
 CompletedTest abandoned_record(const TestOpts& opts, const TestDesc& desc, const LimitEntry& entry,
                                Instant now) {
+    THREADS_ABANDONED.store(true);
     std::optional<TestExecTime> exec_time;
     if (opts.time_options || opts.junit_report) {
         exec_time = TestExecTime{std::chrono::duration_cast<Duration>(now - entry.start)};
@@ -625,6 +628,10 @@ CompletedTest abandoned_record(const TestOpts& opts, const TestDesc& desc, const
 }
 
 }  // namespace
+
+bool test_threads_abandoned() {
+    return THREADS_ABANDONED.load();
+}
 
 std::optional<rt::JoinHandle> run_test(const TestOpts& opts, bool force_ignore, TestId id,
                                        TestDescAndFn test, RunStrategy strategy,

@@ -149,6 +149,10 @@ struct EngineConfig {
 /// running; their completion records are dropped.
 rt::IoResult<void> run_tests(const TestOpts& opts, std::size_t concurrency,
                              std::vector<TestDescAndFn> tests, const TestEventCallback& callback);
+/// Whether this process has given up on a test thread at its time limit: the
+/// thread may still be running, so the process must not run its exit handlers
+/// and static destructors under it.
+bool test_threads_abandoned();
 /// run_tests with explicit engine knobs.
 rt::IoResult<void> run_tests_with(const TestOpts& opts, std::size_t concurrency,
                                   std::vector<TestDescAndFn> tests,
