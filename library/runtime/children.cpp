@@ -22,8 +22,11 @@ namespace {
 constexpr int kSlots = 128;
 std::atomic<std::uint64_t> slots[kSlots];
 
-// Set once end_child_groups() has begun; never cleared.
+// Set once end_child_groups() has begun; never cleared. `ender` is the thread
+// that does the work, and `ended` is set once it is done.
 std::atomic<bool> ending{false};
+std::atomic<pid_t> ender{0};
+std::atomic<bool> ended{false};
 
 // Set by an interrupt that arrives while the groups are being ended: the grace
 // wait stops early.
@@ -133,6 +136,15 @@ void unregister_child_group(int slot) {
 void end_child_groups_unless_begun() {
     if (!ending.load()) {
         end_child_groups();
+        return;
+    }
+    // Another thread is ending the groups: the process must not die before
+    // it has sent SIGKILL to what ignored SIGTERM.
+    if (ender.load() == ::gettid()) {
+        return;
+    }
+    while (!ended.load()) {
+        (void)interrupted_within(1);
     }
 }
 
@@ -140,6 +152,7 @@ void end_child_groups() {
     if (ending.exchange(true)) {
         block_for_good();
     }
+    ender.store(::gettid());
     struct Group {
         pid_t pid;
         std::int64_t deadline_ms;
@@ -178,6 +191,7 @@ void end_child_groups() {
         while (::waitpid(groups[i].pid, &status, 0) < 0 && errno == EINTR) {
         }
     }
+    ended.store(true);
 }
 
 void install_interrupt_cleanup() {

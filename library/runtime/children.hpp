@@ -31,9 +31,10 @@ void unregister_child_group(int slot);
 /// caught meanwhile cuts the wait short. Async-signal-safe. Runs once per
 /// process; any later caller blocks for good.
 void end_child_groups();
-/// As end_child_groups(), but returns at once when the groups are being ended
-/// or have been (the process is ending either way): for a crash, which may
-/// follow an end of the groups on its own thread.
+/// As end_child_groups(), but when another thread is already ending the
+/// groups, waits until it is done instead, and returns at once when that is
+/// done or is the calling thread's own work (the process is ending either
+/// way): for a crash, which may follow an end of the groups on its own thread.
 void end_child_groups_unless_begun();
 
 /// Installs a handler for SIGINT, SIGTERM, SIGHUP and SIGQUIT (each one that is
