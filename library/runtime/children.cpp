@@ -22,11 +22,14 @@ namespace {
 constexpr int kSlots = 128;
 std::atomic<std::uint64_t> slots[kSlots];
 
-// Set once end_child_groups() has begun; never cleared. `ender` is the thread
-// that does the work, and `ended` is set once it is done.
-std::atomic<bool> ending{false};
+// The thread that ends the groups, set once end_child_groups() has begun and
+// never cleared; `ended` is set once it is done.
 std::atomic<pid_t> ender{0};
 std::atomic<bool> ended{false};
+
+bool ending() {
+    return ender.load() != 0;
+}
 
 // Set by an interrupt that arrives while the groups are being ended: the grace
 // wait stops early.
@@ -84,7 +87,7 @@ bool interrupted_within(int ms) {
 // nest (SA_NODEFER, nothing else blocked): a later interrupt only cuts the
 // first one's grace wait short.
 extern "C" void on_interrupt(int signal) {
-    if (ending.load()) {
+    if (ending()) {
         cut_short.store(true);
         return;
     }
@@ -112,9 +115,9 @@ int register_child_group(pid_t pid, std::chrono::milliseconds grace) {
             slot = i;
         }
     }
-    // The entry is stored before `ending` is read, and end_child_groups() sets
-    // `ending` before it reads the entries: one of the two sees the other.
-    if (ending.load()) {
+    // The entry is stored before `ender` is read, and end_child_groups() sets
+    // `ender` before it reads the entries: one of the two sees the other.
+    if (ending()) {
         ::kill(-pid, SIGKILL);
         block_for_good();
     }
@@ -126,15 +129,15 @@ void unregister_child_group(int slot) {
         return;
     }
     slots[slot].store(0);
-    // Cleared before `ending` is read: when end_child_groups() has not begun
+    // Cleared before `ender` is read: when end_child_groups() has not begun
     // yet, it will not see this entry, and the owner may reap the child.
-    if (ending.load()) {
+    if (ending()) {
         block_for_good();
     }
 }
 
 void end_child_groups_unless_begun() {
-    if (!ending.load()) {
+    if (!ending()) {
         end_child_groups();
         return;
     }
@@ -149,10 +152,10 @@ void end_child_groups_unless_begun() {
 }
 
 void end_child_groups() {
-    if (ending.exchange(true)) {
+    pid_t none = 0;
+    if (!ender.compare_exchange_strong(none, ::gettid())) {
         block_for_good();
     }
-    ender.store(::gettid());
     struct Group {
         pid_t pid;
         std::int64_t deadline_ms;

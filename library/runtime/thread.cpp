@@ -194,16 +194,19 @@ std::optional<Payload> JoinHandle::join_ending() {
     }
     joinable_ = false;
     const auto thread = static_cast<pthread_t>(native_);
+    if (pthread_tryjoin_np(thread, nullptr) == 0) {
+        return take_failure();
+    }
     // What is left of an ending thread (switching off its signal stack, the
     // C library's clean-up, the exit call) takes a microsecond or two.
     const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(5);
-    while (pthread_tryjoin_np(thread, nullptr) != 0) {
+    do {
         if (std::chrono::steady_clock::now() >= until) {
             pthread_join(thread, nullptr);
             break;
         }
         cpu_relax();
-    }
+    } while (pthread_tryjoin_np(thread, nullptr) != 0);
     return take_failure();
 }
 
