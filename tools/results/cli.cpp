@@ -1,0 +1,399 @@
+#include "cli.hpp"
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <string_view>
+
+#include "database.hpp"
+#include "queries.hpp"
+#include "record.hpp"
+#include "table.hpp"
+
+namespace zuno::results {
+
+namespace {
+
+/// The database used when neither --db nor ZUNO_RESULTS_DB names one.
+constexpr std::string_view DEFAULT_DB = "zuno-results.db";
+
+/// Options a command may accept.
+enum Accepts : unsigned {
+    JSON = 1u << 0,
+    FILTER = 1u << 1,
+    LAST = 1u << 2,
+    TOP = 1u << 3,
+};
+
+struct Options {
+    std::optional<std::string> db;
+    bool json = false;
+    RunFilter filter;
+    std::optional<std::size_t> last;
+    std::optional<std::size_t> top;
+    std::vector<std::string> operands;
+};
+
+void write_out(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
+void write_err(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+}
+
+int usage_error(const std::string& message) {
+    write_err("error: " + message + "\n(zuno-results --help shows the usage)\n");
+    return EXIT_ERROR;
+}
+
+std::string database_path(const Options& o) {
+    if (o.db) {
+        return *o.db;
+    }
+    const char* env = std::getenv("ZUNO_RESULTS_DB");
+    if (env != nullptr && *env != '\0') {
+        return env;
+    }
+    return std::string(DEFAULT_DB);
+}
+
+std::optional<std::size_t> parse_count(std::string_view text) {
+    std::size_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || value == 0) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+/// Parses the options a command accepts; the rest are operands. "--" ends the options.
+std::optional<std::string> parse_options(const std::vector<std::string>& args, unsigned accepts,
+                                         Options& o) {
+    bool options_done = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (options_done || arg.size() < 2 || arg[0] != '-') {
+            o.operands.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            options_done = true;
+            continue;
+        }
+        std::string name = arg;
+        std::optional<std::string> inline_value;
+        if (auto eq = arg.find('='); eq != std::string::npos && arg.starts_with("--")) {
+            name = arg.substr(0, eq);
+            inline_value = arg.substr(eq + 1);
+        }
+        auto value = [&]() -> std::optional<std::string> {
+            if (inline_value) {
+                return inline_value;
+            }
+            if (i + 1 < args.size()) {
+                return args[++i];
+            }
+            return std::nullopt;
+        };
+        if (name == "--json" && !inline_value && (accepts & JSON)) {
+            o.json = true;
+        } else if (name == "--db") {
+            o.db = value();
+            if (!o.db || o.db->empty()) {
+                return "--db needs a path";
+            }
+        } else if (name == "--program" && (accepts & FILTER)) {
+            o.filter.program = value();
+            if (!o.filter.program) {
+                return "--program needs a program name";
+            }
+        } else if (name == "--label" && (accepts & FILTER)) {
+            const std::optional<std::string> pair = value();
+            const std::size_t eq = pair ? pair->find('=') : std::string::npos;
+            if (eq == std::string::npos || !is_label_key(pair->substr(0, eq))) {
+                return "--label needs KEY=VALUE (a key is letters, digits, '_', '.' and '-')";
+            }
+            o.filter.labels.emplace_back(pair->substr(0, eq), pair->substr(eq + 1));
+        } else if ((name == "--last" && (accepts & LAST)) || (name == "--top" && (accepts & TOP))) {
+            const std::optional<std::string> text = value();
+            const std::optional<std::size_t> n = text ? parse_count(*text) : std::nullopt;
+            if (!n) {
+                return name + " needs a whole number of at least 1";
+            }
+            (name == "--last" ? o.last : o.top) = n;
+        } else {
+            return "unknown option " + escape_control(arg) + " for this command";
+        }
+    }
+    return std::nullopt;
+}
+
+/// Opens the database, or reports why not (status 2).
+std::optional<Database> open_db(const Options& o, Access access) {
+    const std::string path = database_path(o);
+    auto db = Database::open(path, access);
+    if (!db) {
+        write_err("error: " + path + ": " + db.error() + "\n");
+        return std::nullopt;
+    }
+    return std::move(*db);
+}
+
+int print_table(const Expected<Table>& table, const Options& o) {
+    if (!table) {
+        write_err("error: " + database_path(o) + ": " + table.error() + "\n");
+        return EXIT_ERROR;
+    }
+    write_out(o.json ? render_json(*table) : render_text(*table));
+    return EXIT_OK;
+}
+
+int cmd_ingest(Options& o) {
+    if (o.operands.empty()) {
+        return usage_error("ingest needs at least one run record file");
+    }
+    auto db = open_db(o, Access::Write);
+    if (!db) {
+        return EXIT_ERROR;
+    }
+    int status = EXIT_OK;
+    for (const std::string& file : o.operands) {
+        auto record = read_record(file);
+        if (!record) {
+            write_err("error: " + file + ": " + record.error() + "\n");
+            status = EXIT_PARTIAL;
+            continue;
+        }
+        auto stored = db->ingest(*record, file);
+        if (!stored) {
+            write_err("error: " + file + ": not stored in " + database_path(o) + ": " +
+                      stored.error() + "\n");
+            status = EXIT_PARTIAL;
+        } else if (*stored == IngestOutcome::AlreadyRecorded) {
+            write_out("already recorded: " + record->run_id + " (" + file + ")\n");
+        } else {
+            write_out("recorded: " + record->run_id + " (" + file + ", " +
+                      std::to_string(record->tests.size()) + " tests)\n");
+        }
+    }
+    return status;
+}
+
+int cmd_runs(Options& o) {
+    if (!o.operands.empty()) {
+        return usage_error("runs takes no operands");
+    }
+    auto db = open_db(o, Access::Read);
+    return db ? print_table(query_runs(*db, o.filter, o.last), o) : EXIT_ERROR;
+}
+
+int cmd_show(Options& o) {
+    if (o.operands.size() != 1) {
+        return usage_error("show needs one run: a run id (or a unique prefix of one) or \"last\"");
+    }
+    auto db = open_db(o, Access::Read);
+    if (!db) {
+        return EXIT_ERROR;
+    }
+    auto run = resolve_run(*db, o.operands[0], o.filter);
+    if (!run) {
+        write_err("error: " + run.error() + "\n");
+        return EXIT_ERROR;
+    }
+    return print_table(query_show(*db, *run), o);
+}
+
+int cmd_failed(Options& o) {
+    if (o.operands.size() > 1) {
+        return usage_error("failed takes at most one run");
+    }
+    auto db = open_db(o, Access::Read);
+    if (!db) {
+        return EXIT_ERROR;
+    }
+    std::vector<RunRow> runs;
+    if (o.operands.empty() && !o.filter.labels.empty()) {
+        auto selected = select_runs(*db, o.filter);
+        if (!selected) {
+            write_err("error: " + database_path(o) + ": " + selected.error() + "\n");
+            return EXIT_ERROR;
+        }
+        runs = std::move(*selected);
+        if (o.last && *o.last < runs.size()) {
+            runs.erase(runs.begin(), runs.end() - std::ptrdiff_t(*o.last));
+        }
+    } else {
+        auto run = resolve_run(*db, o.operands.empty() ? "last" : o.operands[0], o.filter);
+        if (!run) {
+            write_err("error: " + run.error() + "\n");
+            return EXIT_ERROR;
+        }
+        runs.push_back(std::move(*run));
+    }
+    auto names = query_failed(*db, runs);
+    if (!names) {
+        write_err("error: " + database_path(o) + ": " + names.error() + "\n");
+        return EXIT_ERROR;
+    }
+    if (o.json) {
+        write_out(dump_json(nlohmann::ordered_json(*names)));
+        return EXIT_OK;
+    }
+    std::string text;
+    for (const std::string& name : *names) {
+        if (name.find('\n') != std::string::npos) {
+            write_err("warning: left out a failed test whose name holds a line feed: \"" +
+                      escape_control(name) + "\"\n");
+            continue;
+        }
+        text += name;
+        text += '\n';
+    }
+    write_out(text);
+    return EXIT_OK;
+}
+
+int cmd_flaky(Options& o) {
+    if (!o.operands.empty()) {
+        return usage_error("flaky takes no operands");
+    }
+    auto db = open_db(o, Access::Read);
+    return db ? print_table(query_flaky(*db, o.filter, o.last.value_or(30)), o) : EXIT_ERROR;
+}
+
+int cmd_slow(Options& o) {
+    if (!o.operands.empty()) {
+        return usage_error("slow takes no operands");
+    }
+    auto db = open_db(o, Access::Read);
+    return db ? print_table(query_slow(*db, o.filter, o.last.value_or(30), o.top.value_or(20)), o)
+              : EXIT_ERROR;
+}
+
+int cmd_history(Options& o) {
+    if (o.operands.size() != 1) {
+        return usage_error("history needs one test name");
+    }
+    auto db = open_db(o, Access::Read);
+    if (!db) {
+        return EXIT_ERROR;
+    }
+    auto table = query_history(*db, o.filter, o.operands[0], o.last.value_or(30));
+    if (!table) {
+        write_err("error: " + table.error() + "\n");
+        return EXIT_PARTIAL;
+    }
+    return print_table(table, o);
+}
+
+int cmd_by_label(Options& o) {
+    if (o.operands.size() != 1 || !is_label_key(o.operands[0])) {
+        return usage_error("by-label needs one label key (letters, digits, '_', '.' and '-')");
+    }
+    auto db = open_db(o, Access::Read);
+    return db ? print_table(query_by_label(*db, o.filter, o.operands[0]), o) : EXIT_ERROR;
+}
+
+struct Command {
+    std::string_view name;
+    unsigned accepts;
+    std::function<int(Options&)> run;
+};
+
+const std::vector<Command>& commands() {
+    static const std::vector<Command> table = {
+        {"ingest", 0, cmd_ingest},
+        {"runs", JSON | FILTER | LAST, cmd_runs},
+        {"show", JSON | FILTER, cmd_show},
+        {"failed", JSON | FILTER | LAST, cmd_failed},
+        {"flaky", JSON | FILTER | LAST, cmd_flaky},
+        {"slow", JSON | FILTER | LAST | TOP, cmd_slow},
+        {"history", JSON | FILTER | LAST, cmd_history},
+        {"by-label", JSON | FILTER, cmd_by_label},
+    };
+    return table;
+}
+
+constexpr std::string_view HELP = R"(Usage: zuno-results COMMAND [OPTIONS] [ARGS...]
+
+Keeps the run records of test programs (written with --run-record PATH) in an
+SQLite database and answers questions over them.
+
+Commands:
+    ingest FILE...          store run records; a run stored before is skipped
+    runs [--last N]         the stored runs, oldest first
+    show RUN                every test of a run: outcome, duration, attempts
+    failed [RUN]            names of the tests that failed in a run (default:
+                            last), or with --label in every run carrying the
+                            labels; one name per line, for --tests-from
+    flaky [--last N]        tests that both passed and failed, or passed only
+                            after a retry, over the last N runs per program
+                            (default 30); most failures first
+    slow [--top N] [--last N]
+                            median and maximum duration per test over the last
+                            N runs per program (default 30); the N slowest
+                            (default 20)
+    history TEST [--last N] one test over the last N runs (default 30)
+    by-label KEY            per value of a label: runs, results, failures,
+                            failure rate, and the tests that failed only there
+
+A RUN is a run id, a unique prefix of one, or "last".
+
+Options:
+    --db PATH               the database (default: ZUNO_RESULTS_DB, else
+                            zuno-results.db in the current directory)
+    --json                  answer in JSON instead of a text table
+    --label KEY=VALUE       only runs carrying this label (repeatable)
+    --program NAME          only runs of this program
+    -h, --help              show this text
+
+Exit status: 0 success; 1 some file was not stored (ingest) or the test has no
+results (history); 2 usage error, or the database cannot be used.
+)";
+
+}  // namespace
+
+int run_command_line(const std::vector<std::string>& args) {
+    if (args.empty()) {
+        write_err(HELP);
+        return EXIT_ERROR;
+    }
+    if (args[0] == "-h" || args[0] == "--help" || args[0] == "help") {
+        write_out(HELP);
+        return EXIT_OK;
+    }
+    for (const Command& command : commands()) {
+        if (args[0] != command.name) {
+            continue;
+        }
+        const std::vector<std::string> rest(args.begin() + 1, args.end());
+        for (const std::string& arg : rest) {
+            if (arg == "--") {
+                break;
+            }
+            if (arg == "-h" || arg == "--help") {
+                write_out(HELP);
+                return EXIT_OK;
+            }
+        }
+        Options options;
+        if (auto problem = parse_options(rest, command.accepts, options)) {
+            return usage_error(*problem);
+        }
+        const int status = command.run(options);
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+            write_err(std::string("error: cannot write the answer: ") + std::strerror(errno) +
+                      "\n");
+            return EXIT_ERROR;
+        }
+        return status;
+    }
+    return usage_error("unknown command " + escape_control(args[0]));
+}
+
+}  // namespace zuno::results
