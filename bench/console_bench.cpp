@@ -30,10 +30,10 @@
 #include <string_view>
 #include <vector>
 
-#include "library/runtime/start.hpp"
-#include "library/runtime/text.hpp"
-#include "library/test/src/entry.hpp"
-#include "library/test/src/types.hpp"
+#include "start.hpp"
+#include "text.hpp"
+#include "entry.hpp"
+#include "types.hpp"
 
 namespace {
 

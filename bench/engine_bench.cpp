@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "library/runtime/process.hpp"
-#include "library/runtime/start.hpp"
-#include "library/runtime/text.hpp"
-#include "library/test/src/engine.hpp"
-#include "library/test/src/entry.hpp"
+#include "process.hpp"
+#include "start.hpp"
+#include "text.hpp"
+#include "engine.hpp"
+#include "entry.hpp"
 
 namespace {
 

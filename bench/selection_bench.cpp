@@ -3,8 +3,8 @@
 // followed by shard_tests, and shuffle_tests over 100,000 entries. Prints the
 // best and median of several rounds in milliseconds.
 
-#include "library/test/src/filter.hpp"
-#include "library/test/src/helpers/shuffle.hpp"
+#include "filter.hpp"
+#include "helpers/shuffle.hpp"
 
 #include <algorithm>
 #include <chrono>

@@ -4,11 +4,18 @@
 #
 # builds one GoogleTest executable named after the ctest name (with "::"
 # replaced by "_") and registers it once under the given hierarchical name.
+# The helpers the unit tests share ("support.hpp": temporary files, child
+# processes, panic capture), on the runtime layer only.
+add_library(zuno_test_support INTERFACE)
+target_include_directories(zuno_test_support INTERFACE ${PROJECT_SOURCE_DIR}/library/test/tests/unit)
+target_link_libraries(zuno_test_support INTERFACE zuno::rt)
+
 function(add_unit_test)
     cmake_parse_arguments(ARG "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
     string(REPLACE "::" "_" target "${ARG_NAME}")
     add_executable(${target} ${ARG_SOURCES})
-    target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main)
+    target_link_libraries(${target} PRIVATE ${ARG_LIBS} zuno_test_support GTest::gtest
+                                            GTest::gtest_main)
     set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/tests)
     add_test(NAME ${ARG_NAME} COMMAND ${target})
     set_tests_properties(${ARG_NAME} PROPERTIES LABELS "unit;${ARG_LABELS}" TIMEOUT 300)

@@ -1,4 +1,4 @@
-#include "library/runtime/children.hpp"
+#include "children.hpp"
 
 #include <pthread.h>
 #include <signal.h>

@@ -1,4 +1,4 @@
-#include "library/runtime/crash.hpp"
+#include "crash.hpp"
 
 #include <pthread.h>
 #include <sys/mman.h>
@@ -16,8 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "library/runtime/children.hpp"
-#include "library/runtime/thread.hpp"
+#include "children.hpp"
+#include "thread.hpp"
 
 namespace rt {
 

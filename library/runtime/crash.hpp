@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "library/runtime/io.hpp"
+#include "io.hpp"
 
 namespace rt {
 

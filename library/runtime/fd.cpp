@@ -1,4 +1,4 @@
-#include "library/runtime/fd.hpp"
+#include "fd.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "library/runtime/io.hpp"
+#include "io.hpp"
 
 namespace rt {
 

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "library/runtime/result.hpp"
+#include "result.hpp"
 
 namespace rt {
 

@@ -1,4 +1,4 @@
-#include "library/runtime/io.hpp"
+#include "io.hpp"
 
 #include <pthread.h>
 #include <unistd.h>

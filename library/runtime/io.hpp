@@ -20,8 +20,8 @@
 #include <string_view>
 #include <vector>
 
-#include "library/runtime/result.hpp"
-#include "library/runtime/sync.hpp"
+#include "result.hpp"
+#include "sync.hpp"
 
 namespace rt {
 

@@ -1,4 +1,4 @@
-#include "library/runtime/panic.hpp"
+#include "panic.hpp"
 
 #include <cxxabi.h>
 #include <execinfo.h>
@@ -9,11 +9,11 @@
 #include <mutex>
 #include <vector>
 
-#include "library/runtime/children.hpp"
-#include "library/runtime/crash.hpp"
-#include "library/runtime/io.hpp"
-#include "library/runtime/text.hpp"
-#include "library/runtime/thread.hpp"
+#include "children.hpp"
+#include "crash.hpp"
+#include "io.hpp"
+#include "text.hpp"
+#include "thread.hpp"
 
 namespace rt {
 

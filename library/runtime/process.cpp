@@ -1,4 +1,4 @@
-#include "library/runtime/process.hpp"
+#include "process.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,7 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "library/runtime/children.hpp"
+#include "children.hpp"
 
 extern char** environ;
 

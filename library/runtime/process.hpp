@@ -19,8 +19,8 @@
 #include <utility>
 #include <vector>
 
-#include "library/runtime/fd.hpp"
-#include "library/runtime/result.hpp"
+#include "fd.hpp"
+#include "result.hpp"
 
 namespace rt {
 

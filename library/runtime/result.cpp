@@ -1,9 +1,9 @@
-#include "library/runtime/result.hpp"
+#include "result.hpp"
 
 #include <cerrno>
 #include <cstring>
 
-#include "library/runtime/text.hpp"
+#include "text.hpp"
 
 namespace rt {
 

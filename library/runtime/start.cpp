@@ -1,4 +1,4 @@
-#include "library/runtime/start.hpp"
+#include "start.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -8,12 +8,12 @@
 #include <cxxabi.h>
 #include <string>
 
-#include "library/runtime/children.hpp"
-#include "library/runtime/crash.hpp"
-#include "library/runtime/io.hpp"
-#include "library/runtime/panic.hpp"
-#include "library/runtime/text.hpp"
-#include "library/runtime/thread.hpp"
+#include "children.hpp"
+#include "crash.hpp"
+#include "io.hpp"
+#include "panic.hpp"
+#include "text.hpp"
+#include "thread.hpp"
 
 namespace rt {
 

@@ -1,10 +1,10 @@
-#include "library/runtime/text.hpp"
+#include "text.hpp"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "library/runtime/panic.hpp"
-#include "library/runtime/utf8.hpp"
+#include "panic.hpp"
+#include "utf8.hpp"
 
 namespace rt {
 

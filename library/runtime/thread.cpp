@@ -1,4 +1,4 @@
-#include "library/runtime/thread.hpp"
+#include "thread.hpp"
 
 #include <pthread.h>
 #include <sched.h>
@@ -14,9 +14,9 @@
 #include <mutex>
 #include <vector>
 
-#include "library/runtime/crash.hpp"
-#include "library/runtime/io.hpp"
-#include "library/runtime/text.hpp"
+#include "crash.hpp"
+#include "io.hpp"
+#include "text.hpp"
 
 namespace rt {
 

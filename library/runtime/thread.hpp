@@ -15,8 +15,8 @@
 #include <string_view>
 #include <variant>
 
-#include "library/runtime/panic.hpp"
-#include "library/runtime/result.hpp"
+#include "panic.hpp"
+#include "result.hpp"
 
 namespace rt {
 

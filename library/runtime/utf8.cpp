@@ -1,4 +1,4 @@
-#include "library/runtime/utf8.hpp"
+#include "utf8.hpp"
 
 namespace rt {
 

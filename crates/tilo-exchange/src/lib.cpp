@@ -1,6 +1,6 @@
-#include "crates/tilo-exchange/src/lib.hpp"
+#include "lib.hpp"
 
-#include "library/runtime/text.hpp"
+#include "text.hpp"
 
 namespace tilo::exchange {
 

@@ -13,7 +13,7 @@
 #include <variant>
 #include <vector>
 
-#include "library/runtime/result.hpp"
+#include "result.hpp"
 
 namespace tilo::exchange {
 

@@ -1,6 +1,6 @@
 // Known answers of the vela tile mapping and the debug forms of ExchangeError.
 
-#include "crates/tilo-exchange/src/lib.hpp"
+#include "lib.hpp"
 
 #include <gtest/gtest.h>
 

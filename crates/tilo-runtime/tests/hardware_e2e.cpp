@@ -1,4 +1,4 @@
-#include "crates/tilo-runtime/tests/hardware_e2e.hpp"
+#include "hardware_e2e.hpp"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -9,9 +9,9 @@
 #include <charconv>
 #include <chrono>
 
-#include "library/runtime/io.hpp"
-#include "library/runtime/panic.hpp"
-#include "library/runtime/text.hpp"
+#include "io.hpp"
+#include "panic.hpp"
+#include "text.hpp"
 
 #ifndef TILO_RUNNER_DIR
 #error "TILO_RUNNER_DIR must hold the absolute directory of the runner programs"

@@ -18,10 +18,10 @@
 #include <variant>
 #include <vector>
 
-#include "crates/tilo-exchange/src/lib.hpp"
-#include "library/runtime/process.hpp"
-#include "library/runtime/sync.hpp"
-#include "library/test/src/types.hpp"
+#include "lib.hpp"
+#include "process.hpp"
+#include "sync.hpp"
+#include "types.hpp"
 
 namespace hardware_e2e {
 

@@ -1,5 +1,5 @@
 // Output capture, the std streams and descriptor writers.
-#include "library/runtime/io.hpp"
+#include "io.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,8 @@
 #include <string>
 #include <thread>
 
-#include "library/runtime/thread.hpp"
-#include "library/test/tests/unit/support.hpp"
+#include "thread.hpp"
+#include "support.hpp"
 
 namespace {
 

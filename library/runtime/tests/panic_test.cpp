@@ -1,5 +1,5 @@
 // Panics: payloads, the hook, the default report and catch_unwind.
-#include "library/runtime/panic.hpp"
+#include "panic.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,11 +9,11 @@
 #include <string>
 #include <thread>
 
-#include "library/runtime/io.hpp"
-#include "library/runtime/process.hpp"
-#include "library/runtime/text.hpp"
-#include "library/runtime/thread.hpp"
-#include "library/test/tests/unit/support.hpp"
+#include "io.hpp"
+#include "process.hpp"
+#include "text.hpp"
+#include "thread.hpp"
+#include "support.hpp"
 
 // Marks where short backtraces stop, as the harness does around a test body.
 // External linkage keeps the symbol visible to the backtrace printer.

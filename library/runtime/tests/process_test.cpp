@@ -1,5 +1,5 @@
 // Child processes and the rendering of their exit status.
-#include "library/runtime/process.hpp"
+#include "process.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +20,7 @@
 #include <string>
 #include <thread>
 
-#include "library/test/tests/unit/support.hpp"
+#include "support.hpp"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Process start: exit status from how the main function ended.
-#include "library/runtime/start.hpp"
+#include "start.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,11 +7,11 @@
 #include <stdexcept>
 #include <string>
 
-#include "library/runtime/io.hpp"
-#include "library/runtime/panic.hpp"
-#include "library/runtime/text.hpp"
-#include "library/runtime/thread.hpp"
-#include "library/test/tests/unit/support.hpp"
+#include "io.hpp"
+#include "panic.hpp"
+#include "text.hpp"
+#include "thread.hpp"
+#include "support.hpp"
 
 namespace {
 

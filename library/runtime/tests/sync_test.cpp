@@ -1,5 +1,5 @@
 // The poisoning mutex and the channel.
-#include "library/runtime/sync.hpp"
+#include "sync.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,9 +7,9 @@
 #include <string>
 #include <thread>
 
-#include "library/runtime/io.hpp"
-#include "library/runtime/panic.hpp"
-#include "library/runtime/thread.hpp"
+#include "io.hpp"
+#include "panic.hpp"
+#include "thread.hpp"
 
 namespace {
 

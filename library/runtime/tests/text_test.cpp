@@ -1,16 +1,16 @@
 // Text helpers and I/O error rendering.
-#include "library/runtime/text.hpp"
-#include "library/runtime/utf8.hpp"
+#include "text.hpp"
+#include "utf8.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdlib>
 
-#include "library/runtime/io.hpp"
-#include "library/runtime/panic.hpp"
-#include "library/runtime/process.hpp"
-#include "library/runtime/result.hpp"
+#include "io.hpp"
+#include "panic.hpp"
+#include "process.hpp"
+#include "result.hpp"
 
 namespace {
 

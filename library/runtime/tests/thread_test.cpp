@@ -1,5 +1,5 @@
 // Threads: names, stack size, spawn hooks, join with panic detection.
-#include "library/runtime/thread.hpp"
+#include "thread.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "library/runtime/io.hpp"
-#include "library/runtime/process.hpp"
+#include "io.hpp"
+#include "process.hpp"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // number of parameters (0-9), the next four bytes per parameter their values
 // (little-endian), and the rest is the capability string.
 
-#include "library/test/src/term/terminfo/parm.hpp"
+#include "term/terminfo/parm.hpp"
 
 #include <cstddef>
 #include <cstdint>

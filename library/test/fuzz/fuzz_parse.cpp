@@ -1,8 +1,8 @@
 // Fuzz target: the compiled terminfo parser, with both name tables, followed by
 // the expansions a terminal performs on whatever entry parses.
 
-#include "library/test/src/term/terminfo/parm.hpp"
-#include "library/test/src/term/terminfo/parser/compiled.hpp"
+#include "term/terminfo/parm.hpp"
+#include "term/terminfo/parser/compiled.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -4,8 +4,8 @@
 #include <sstream>
 #include <string>
 
-#include "library/runtime/panic.hpp"
-#include "library/test/include/zuno/test.hpp"
+#include "panic.hpp"
+#include <zuno/test.hpp>
 
 namespace zuno::detail {
 

@@ -1,4 +1,4 @@
-#include "library/test/src/bench.hpp"
+#include "bench.hpp"
 
 #include <cmath>
 #include <cstdint>

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <string>
 
-#include "library/test/src/stats.hpp"
+#include "stats.hpp"
 
 namespace test {
 

@@ -4,9 +4,9 @@
 #include <chrono>
 #include <cstdint>
 
-#include "library/test/include/zuno/test.hpp"
-#include "library/test/src/stats.hpp"
-#include "library/test/src/types.hpp"
+#include <zuno/test.hpp>
+#include "stats.hpp"
+#include "types.hpp"
 
 namespace zuno {
 

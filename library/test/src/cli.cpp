@@ -1,9 +1,9 @@
-#include "library/test/src/cli.hpp"
+#include "cli.hpp"
 
-#include "library/runtime/io.hpp"
-#include "library/runtime/panic.hpp"
-#include "library/runtime/text.hpp"
-#include "library/test/src/helpers/number.hpp"
+#include "io.hpp"
+#include "panic.hpp"
+#include "text.hpp"
+#include "helpers/number.hpp"
 
 #include <limits>
 

@@ -13,10 +13,10 @@
 #include <variant>
 #include <vector>
 
-#include "library/runtime/result.hpp"
-#include "library/test/src/optparse.hpp"
-#include "library/test/src/test_opts.hpp"
-#include "library/test/src/time.hpp"
+#include "result.hpp"
+#include "optparse.hpp"
+#include "test_opts.hpp"
+#include "time.hpp"
 
 namespace test {
 

@@ -1,4 +1,4 @@
-#include "library/test/src/console.hpp"
+#include "console.hpp"
 
 #include <fcntl.h>
 
@@ -7,20 +7,20 @@
 #include <string>
 #include <utility>
 
-#include "library/runtime/fd.hpp"
-#include "library/runtime/panic.hpp"
-#include "library/test/src/bench.hpp"
-#include "library/test/src/engine.hpp"
-#include "library/test/src/filter.hpp"
-#include "library/test/src/formatters/common.hpp"
-#include "library/test/src/formatters/formatter.hpp"
-#include "library/test/src/formatters/json.hpp"
-#include "library/test/src/formatters/junit.hpp"
-#include "library/test/src/formatters/pretty.hpp"
-#include "library/test/src/formatters/terse.hpp"
-#include "library/test/src/helpers/concurrency.hpp"
-#include "library/test/src/runner_files.hpp"
-#include "library/test/src/term/terminal.hpp"
+#include "fd.hpp"
+#include "panic.hpp"
+#include "bench.hpp"
+#include "engine.hpp"
+#include "filter.hpp"
+#include "formatters/common.hpp"
+#include "formatters/formatter.hpp"
+#include "formatters/json.hpp"
+#include "formatters/junit.hpp"
+#include "formatters/pretty.hpp"
+#include "formatters/terse.hpp"
+#include "helpers/concurrency.hpp"
+#include "runner_files.hpp"
+#include "term/terminal.hpp"
 
 namespace test {
 

@@ -7,10 +7,10 @@
 #include <memory>
 #include <vector>
 
-#include "library/runtime/result.hpp"
-#include "library/test/src/run_state.hpp"
-#include "library/test/src/test_opts.hpp"
-#include "library/test/src/types.hpp"
+#include "result.hpp"
+#include "run_state.hpp"
+#include "test_opts.hpp"
+#include "types.hpp"
 
 namespace test {
 

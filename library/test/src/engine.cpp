@@ -1,4 +1,4 @@
-#include "library/test/src/engine.hpp"
+#include "engine.hpp"
 
 #include <unistd.h>
 
@@ -13,15 +13,15 @@
 #include <string_view>
 #include <utility>
 
-#include "library/runtime/crash.hpp"
-#include "library/runtime/io.hpp"
-#include "library/runtime/panic.hpp"
-#include "library/runtime/process.hpp"
-#include "library/runtime/text.hpp"
-#include "library/test/src/filter.hpp"
-#include "library/test/src/helpers/concurrency.hpp"
-#include "library/test/src/helpers/shuffle.hpp"
-#include "library/test/src/stats.hpp"
+#include "crash.hpp"
+#include "io.hpp"
+#include "panic.hpp"
+#include "process.hpp"
+#include "text.hpp"
+#include "filter.hpp"
+#include "helpers/concurrency.hpp"
+#include "helpers/shuffle.hpp"
+#include "stats.hpp"
 
 namespace test {
 

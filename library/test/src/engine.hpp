@@ -19,14 +19,14 @@
 #include <variant>
 #include <vector>
 
-#include "library/runtime/io.hpp"
-#include "library/runtime/result.hpp"
-#include "library/runtime/sync.hpp"
-#include "library/runtime/thread.hpp"
-#include "library/test/src/test_opts.hpp"
-#include "library/test/src/test_result.hpp"
-#include "library/test/src/time.hpp"
-#include "library/test/src/types.hpp"
+#include "io.hpp"
+#include "result.hpp"
+#include "sync.hpp"
+#include "thread.hpp"
+#include "test_opts.hpp"
+#include "test_result.hpp"
+#include "time.hpp"
+#include "types.hpp"
 
 namespace test {
 

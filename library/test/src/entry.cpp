@@ -1,4 +1,4 @@
-#include "library/test/src/entry.hpp"
+#include "entry.hpp"
 
 #include <unistd.h>
 
@@ -10,18 +10,22 @@
 #include <utility>
 #include <variant>
 
-#include "library/runtime/children.hpp"
-#include "library/runtime/crash.hpp"
-#include "library/runtime/io.hpp"
-#include "library/runtime/panic.hpp"
-#include "library/runtime/text.hpp"
-#include "library/runtime/thread.hpp"
-#include "library/test/src/cli.hpp"
-#include "library/test/src/console.hpp"
-#include "library/test/src/engine.hpp"
-#include "library/test/src/runner_files.hpp"
-#include "library/test/src/filter.hpp"
-#include "library/test/src/test_result.hpp"
+#include <zuno/test.hpp>
+
+#include "children.hpp"
+#include "crash.hpp"
+#include "io.hpp"
+#include "panic.hpp"
+#include "start.hpp"
+#include "text.hpp"
+#include "thread.hpp"
+#include "cli.hpp"
+#include "console.hpp"
+#include "engine.hpp"
+#include "runner_files.hpp"
+#include "filter.hpp"
+#include "registry.hpp"
+#include "test_result.hpp"
 
 namespace test {
 
@@ -262,3 +266,14 @@ void test_main_with_exit_callback(const std::vector<std::string>& args,
 }
 
 }  // namespace test
+
+namespace zuno {
+
+int run(int argc, char** argv) {
+    return rt::lang_start(argc, argv, [] {
+        std::vector<test::TestDescAndFn> tests = test::registered_tests();
+        test::test_main(rt::args(), std::move(tests), std::nullopt);
+    });
+}
+
+}  // namespace zuno

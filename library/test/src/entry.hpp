@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "library/test/src/types.hpp"
+#include "types.hpp"
 
 namespace test {
 

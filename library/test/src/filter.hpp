@@ -6,8 +6,8 @@
 
 #include <vector>
 
-#include "library/test/src/test_opts.hpp"
-#include "library/test/src/types.hpp"
+#include "test_opts.hpp"
+#include "types.hpp"
 
 namespace test {
 

@@ -1,6 +1,6 @@
 // The main of zuno::test_main: runs every test the program registered.
 
-#include "library/test/include/zuno/test.hpp"
+#include <zuno/test.hpp>
 
 int main(int argc, char** argv) {
     return zuno::run(argc, argv);

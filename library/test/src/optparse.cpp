@@ -1,7 +1,7 @@
-#include "library/test/src/optparse.hpp"
+#include "optparse.hpp"
 
-#include "library/runtime/panic.hpp"
-#include "library/runtime/utf8.hpp"
+#include "panic.hpp"
+#include "utf8.hpp"
 
 #include <algorithm>
 #include <string>

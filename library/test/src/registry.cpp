@@ -1,4 +1,4 @@
-#include "library/test/src/registry.hpp"
+#include "registry.hpp"
 
 #include <algorithm>
 #include <deque>
@@ -7,11 +7,9 @@
 #include <string>
 #include <utility>
 
-#include "library/runtime/panic.hpp"
-#include "library/runtime/start.hpp"
-#include "library/runtime/text.hpp"
-#include "library/test/include/zuno/test.hpp"
-#include "library/test/src/entry.hpp"
+#include "panic.hpp"
+#include "text.hpp"
+#include <zuno/test.hpp>
 
 namespace test {
 
@@ -117,12 +115,5 @@ void add_dynamic_test(std::string name, const std::source_location& loc, TestSpe
 }
 
 }  // namespace detail
-
-int run(int argc, char** argv) {
-    return rt::lang_start(argc, argv, [] {
-        std::vector<test::TestDescAndFn> tests = test::registered_tests();
-        test::test_main(rt::args(), std::move(tests), std::nullopt);
-    });
-}
 
 }  // namespace zuno

@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "library/test/src/types.hpp"
+#include "types.hpp"
 
 namespace test {
 

@@ -10,10 +10,10 @@
 #include <utility>
 #include <vector>
 
-#include "library/test/src/stats.hpp"
-#include "library/test/src/test_result.hpp"
-#include "library/test/src/time.hpp"
-#include "library/test/src/types.hpp"
+#include "stats.hpp"
+#include "test_result.hpp"
+#include "time.hpp"
+#include "types.hpp"
 
 namespace test {
 

@@ -1,4 +1,4 @@
-#include "library/test/src/runner_files.hpp"
+#include "runner_files.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <span>
 
-#include "library/runtime/fd.hpp"
+#include "fd.hpp"
 
 namespace test {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "library/runtime/result.hpp"
+#include "result.hpp"
 
 namespace test {
 

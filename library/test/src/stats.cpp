@@ -1,6 +1,6 @@
-#include "library/test/src/stats.hpp"
+#include "stats.hpp"
 
-#include "library/runtime/panic.hpp"
+#include "panic.hpp"
 
 #include <algorithm>
 #include <bit>

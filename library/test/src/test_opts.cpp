@@ -1,4 +1,4 @@
-#include "library/test/src/test_opts.hpp"
+#include "test_opts.hpp"
 
 #include <unistd.h>
 

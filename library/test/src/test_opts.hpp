@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "library/test/src/time.hpp"
-#include "library/test/src/types.hpp"
+#include "time.hpp"
+#include "types.hpp"
 
 namespace test {
 

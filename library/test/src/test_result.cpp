@@ -1,9 +1,9 @@
-#include "library/test/src/test_result.hpp"
+#include "test_result.hpp"
 
 #include <string>
 #include <string_view>
 
-#include "library/runtime/text.hpp"
+#include "text.hpp"
 
 namespace test {
 

@@ -9,10 +9,10 @@
 #include <variant>
 #include <vector>
 
-#include "library/runtime/panic.hpp"
-#include "library/test/src/bench.hpp"
-#include "library/test/src/time.hpp"
-#include "library/test/src/types.hpp"
+#include "panic.hpp"
+#include "bench.hpp"
+#include "time.hpp"
+#include "types.hpp"
 
 namespace test {
 

@@ -1,8 +1,8 @@
-#include "library/test/src/time.hpp"
+#include "time.hpp"
 
-#include "library/runtime/panic.hpp"
-#include "library/runtime/text.hpp"
-#include "library/test/src/helpers/number.hpp"
+#include "panic.hpp"
+#include "text.hpp"
+#include "helpers/number.hpp"
 
 #include <cstdint>
 #include <cstdio>

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "library/test/src/types.hpp"
+#include "types.hpp"
 
 namespace test {
 

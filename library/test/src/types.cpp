@@ -1,11 +1,11 @@
-#include "library/test/src/types.hpp"
+#include "types.hpp"
 
 #include <cstring>
 #include <limits>
 #include <string>
 #include <utility>
 
-#include "library/runtime/panic.hpp"
+#include "panic.hpp"
 
 namespace test {
 

@@ -14,8 +14,8 @@
 #include <utility>
 #include <variant>
 
-#include "library/test/include/zuno/body_result.hpp"
-#include "library/test/src/stats.hpp"
+#include <zuno/body_result.hpp>
+#include "stats.hpp"
 
 namespace test {
 
@@ -110,13 +110,23 @@ struct TestDesc {
 /// beside the public registration header, whose test bodies return it.
 using BodyResult = zuno::BodyResult;
 
+}  // namespace test
+
 /// What a bench body receives: run mode, the recorded summary and byte count.
-struct Bencher {
+/// The public header names it (opaquely) in the signature of registered
+/// benchmark bodies; the harness calls it test::Bencher.
+namespace zuno::detail {
+struct HarnessBencher {
     enum class BenchMode : std::uint8_t { Automatic = 0, SingleRun = 1 };
     BenchMode mode = BenchMode::Automatic;
-    std::optional<Summary> summary;
+    std::optional<test::Summary> summary;
     std::uint64_t bytes = 0;
 };
+}  // namespace zuno::detail
+
+namespace test {
+
+using Bencher = zuno::detail::HarnessBencher;
 
 using StaticTestFn = BodyResult (*)();
 using StaticBenchFn = BodyResult (*)(Bencher&);

@@ -12,14 +12,14 @@
 #include <variant>
 #include <vector>
 
-#include "library/runtime/io.hpp"
-#include "library/runtime/panic.hpp"
-#include "library/runtime/start.hpp"
-#include "library/runtime/text.hpp"
-#include "library/runtime/thread.hpp"
-#include "library/test/src/entry.hpp"
-#include "library/test/src/stats.hpp"
-#include "library/test/src/types.hpp"
+#include "io.hpp"
+#include "panic.hpp"
+#include "start.hpp"
+#include "text.hpp"
+#include "thread.hpp"
+#include "entry.hpp"
+#include "stats.hpp"
+#include "types.hpp"
 
 namespace {
 

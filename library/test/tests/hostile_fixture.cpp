@@ -15,13 +15,13 @@
 #include <thread>
 #include <vector>
 
-#include "library/runtime/io.hpp"
-#include "library/runtime/panic.hpp"
-#include "library/runtime/process.hpp"
-#include "library/runtime/start.hpp"
-#include "library/runtime/text.hpp"
-#include "library/test/src/entry.hpp"
-#include "library/test/src/types.hpp"
+#include "io.hpp"
+#include "panic.hpp"
+#include "process.hpp"
+#include "start.hpp"
+#include "text.hpp"
+#include "entry.hpp"
+#include "types.hpp"
 
 namespace {
 

@@ -14,12 +14,12 @@
 #include <thread>
 #include <vector>
 
-#include "library/runtime/io.hpp"
-#include "library/runtime/panic.hpp"
-#include "library/runtime/start.hpp"
-#include "library/runtime/text.hpp"
-#include "library/test/src/entry.hpp"
-#include "library/test/src/types.hpp"
+#include "io.hpp"
+#include "panic.hpp"
+#include "start.hpp"
+#include "text.hpp"
+#include "entry.hpp"
+#include "types.hpp"
 
 namespace {
 

@@ -20,8 +20,8 @@
 #include <utility>
 #include <vector>
 
-#include "library/runtime/process.hpp"
-#include "library/test/tests/unit/support.hpp"
+#include "process.hpp"
+#include "support.hpp"
 
 #ifndef HARDWARE_E2E_PROGRAM
 #error "HARDWARE_E2E_PROGRAM must name the built hardware_e2e program"

@@ -3,7 +3,7 @@
 // TILO_STANDIN_LOG), the failure messages, the device lock after a failure,
 // and that runners never overlap when tests run on several threads.
 
-#include "crates/tilo-runtime/tests/hardware_e2e.hpp"
+#include "hardware_e2e.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -26,9 +26,9 @@
 #include <thread>
 #include <vector>
 
-#include "library/runtime/panic.hpp"
-#include "library/runtime/result.hpp"
-#include "library/test/tests/unit/support.hpp"
+#include "panic.hpp"
+#include "result.hpp"
+#include "support.hpp"
 
 namespace hardware_e2e {
 namespace {

@@ -1,7 +1,7 @@
 // Known answers of the wyrand generator, the seeded tile sampling and the
 // tile list computed from the vela topology.
 
-#include "crates/tilo-runtime/tests/hardware_e2e.hpp"
+#include "hardware_e2e.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "library/runtime/panic.hpp"
-#include "library/test/tests/unit/support.hpp"
+#include "panic.hpp"
+#include "support.hpp"
 
 namespace hardware_e2e {
 namespace {

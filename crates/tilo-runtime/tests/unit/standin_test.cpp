@@ -13,9 +13,9 @@
 #include <utility>
 #include <vector>
 
-#include "crates/tilo-runtime/tests/hardware_e2e.hpp"
-#include "library/runtime/process.hpp"
-#include "library/test/tests/unit/support.hpp"
+#include "hardware_e2e.hpp"
+#include "process.hpp"
+#include "support.hpp"
 
 namespace hardware_e2e {
 namespace {

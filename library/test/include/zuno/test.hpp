@@ -37,15 +37,14 @@
 
 #include "body_result.hpp"
 
-namespace test {
-struct Bencher;
-}
-
 namespace zuno {
 
 class Bencher;
 
 namespace detail {
+
+/// The harness's side of a benchmark body: how to run it and what it measured.
+struct HarnessBencher;
 
 /// The attributes of one test, as the attribute values below fill them in.
 struct TestSpec {
@@ -169,14 +168,14 @@ private:
 namespace detail {
 
 using TestBody = BodyResult (*)();
-using BenchBody = BodyResult (*)(test::Bencher&);
+using BenchBody = BodyResult (*)(HarnessBencher&);
 
 void add_test(std::string name, const std::source_location& loc, TestSpec traits, TestBody body);
 void add_bench(std::string name, const std::source_location& loc, BenchBody body);
 void add_dynamic_test(std::string name, const std::source_location& loc, TestSpec traits,
                       std::function<void()> body);
 /// Runs a benchmark body with a public Bencher and hands its measurements to `b`.
-BodyResult run_bench(test::Bencher& b, void (*body)(zuno::Bencher&));
+BodyResult run_bench(HarnessBencher& b, void (*body)(zuno::Bencher&));
 
 /// The plain functions the harness calls for registered bodies.
 template <void (*Body)()>
@@ -185,7 +184,7 @@ BodyResult call_test() {
     return BodyResult::ok();
 }
 template <void (*Body)(zuno::Bencher&)>
-BodyResult call_bench(test::Bencher& b) {
+BodyResult call_bench(HarnessBencher& b) {
     return run_bench(b, Body);
 }
 

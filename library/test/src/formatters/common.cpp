@@ -1,4 +1,4 @@
-#include "library/test/src/formatters/common.hpp"
+#include "formatters/common.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -7,8 +7,8 @@
 #include <string>
 #include <system_error>
 
-#include "library/runtime/utf8.hpp"
-#include "library/test/src/term/terminal.hpp"
+#include "utf8.hpp"
+#include "term/terminal.hpp"
 
 namespace test::formatters {
 

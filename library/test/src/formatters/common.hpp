@@ -13,10 +13,10 @@
 #include <string_view>
 #include <vector>
 
-#include "library/runtime/result.hpp"
-#include "library/test/src/run_state.hpp"
-#include "library/test/src/formatters/formatter.hpp"
-#include "library/test/src/types.hpp"
+#include "result.hpp"
+#include "run_state.hpp"
+#include "formatters/formatter.hpp"
+#include "types.hpp"
 
 namespace test::formatters {
 

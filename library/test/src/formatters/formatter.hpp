@@ -10,13 +10,13 @@
 #include <string_view>
 #include <variant>
 
-#include "library/runtime/io.hpp"
-#include "library/runtime/result.hpp"
-#include "library/test/src/run_state.hpp"
-#include "library/test/src/term/terminal.hpp"
-#include "library/test/src/test_result.hpp"
-#include "library/test/src/time.hpp"
-#include "library/test/src/types.hpp"
+#include "io.hpp"
+#include "result.hpp"
+#include "run_state.hpp"
+#include "term/terminal.hpp"
+#include "test_result.hpp"
+#include "time.hpp"
+#include "types.hpp"
 
 namespace test::formatters {
 

@@ -1,11 +1,11 @@
-#include "library/test/src/formatters/json.hpp"
+#include "formatters/json.hpp"
 
 #include <cmath>
 #include <string>
 #include <utility>
 
-#include "library/runtime/utf8.hpp"
-#include "library/test/src/formatters/common.hpp"
+#include "utf8.hpp"
+#include "formatters/common.hpp"
 
 namespace test::formatters {
 

@@ -1,13 +1,13 @@
-#include "library/test/src/formatters/junit.hpp"
+#include "formatters/junit.hpp"
 
 #include <cstdio>
 #include <ctime>
 #include <string>
 #include <utility>
 
-#include "library/runtime/panic.hpp"
-#include "library/runtime/utf8.hpp"
-#include "library/test/src/formatters/common.hpp"
+#include "panic.hpp"
+#include "utf8.hpp"
+#include "formatters/common.hpp"
 
 namespace test::formatters {
 

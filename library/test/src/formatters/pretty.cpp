@@ -1,12 +1,12 @@
-#include "library/test/src/formatters/pretty.hpp"
+#include "formatters/pretty.hpp"
 
 #include <string>
 #include <utility>
 #include <variant>
 
-#include "library/test/src/bench.hpp"
-#include "library/test/src/formatters/common.hpp"
-#include "library/test/src/term/terminal.hpp"
+#include "bench.hpp"
+#include "formatters/common.hpp"
+#include "term/terminal.hpp"
 
 namespace test::formatters {
 

@@ -1,11 +1,11 @@
-#include "library/test/src/formatters/terse.hpp"
+#include "formatters/terse.hpp"
 
 #include <string>
 #include <utility>
 
-#include "library/test/src/bench.hpp"
-#include "library/test/src/formatters/common.hpp"
-#include "library/test/src/term/terminal.hpp"
+#include "bench.hpp"
+#include "formatters/common.hpp"
+#include "term/terminal.hpp"
 
 namespace test::formatters {
 

@@ -12,12 +12,12 @@
 #include <span>
 #include <string_view>
 
-#include "library/runtime/result.hpp"
-#include "library/test/src/run_state.hpp"
-#include "library/test/src/formatters/formatter.hpp"
-#include "library/test/src/test_result.hpp"
-#include "library/test/src/time.hpp"
-#include "library/test/src/types.hpp"
+#include "result.hpp"
+#include "run_state.hpp"
+#include "formatters/formatter.hpp"
+#include "test_result.hpp"
+#include "time.hpp"
+#include "types.hpp"
 
 namespace test::formatters {
 

@@ -1,12 +1,12 @@
-#include "library/test/src/helpers/concurrency.hpp"
+#include "helpers/concurrency.hpp"
 
 #include <limits>
 #include <string>
 
-#include "library/runtime/panic.hpp"
-#include "library/runtime/text.hpp"
-#include "library/runtime/thread.hpp"
-#include "library/test/src/helpers/number.hpp"
+#include "panic.hpp"
+#include "text.hpp"
+#include "thread.hpp"
+#include "helpers/number.hpp"
 
 namespace test::helpers {
 

@@ -1,4 +1,4 @@
-#include "library/test/src/helpers/number.hpp"
+#include "helpers/number.hpp"
 
 namespace test::helpers {
 

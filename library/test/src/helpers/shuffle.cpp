@@ -1,6 +1,6 @@
-#include "library/test/src/helpers/shuffle.hpp"
+#include "helpers/shuffle.hpp"
 
-#include "library/runtime/panic.hpp"
+#include "panic.hpp"
 
 #include <bit>
 

@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "library/test/src/test_opts.hpp"
-#include "library/test/src/types.hpp"
+#include "test_opts.hpp"
+#include "types.hpp"
 
 namespace test::helpers {
 

@@ -1,6 +1,6 @@
-#include "library/test/src/term/terminal.hpp"
+#include "term/terminal.hpp"
 
-#include "library/test/src/term/terminfo/terminfo.hpp"
+#include "term/terminfo/terminfo.hpp"
 
 #include <utility>
 

@@ -8,8 +8,8 @@
 #include <optional>
 #include <string>
 
-#include "library/runtime/io.hpp"
-#include "library/runtime/result.hpp"
+#include "io.hpp"
+#include "result.hpp"
 
 namespace test::term {
 

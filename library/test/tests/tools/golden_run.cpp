@@ -33,7 +33,7 @@
 #include <string>
 #include <vector>
 
-#include "library/runtime/process.hpp"
+#include "process.hpp"
 
 namespace {
 

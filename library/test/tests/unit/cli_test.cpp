@@ -1,6 +1,6 @@
-#include "library/test/src/cli.hpp"
+#include "cli.hpp"
 
-#include "library/test/tests/unit/support.hpp"
+#include "support.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "library/test/src/engine.hpp"
+#include "engine.hpp"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -15,11 +15,11 @@
 #include <thread>
 #include <vector>
 
-#include "library/runtime/io.hpp"
-#include "library/runtime/panic.hpp"
-#include "library/runtime/thread.hpp"
-#include "library/test/src/helpers/concurrency.hpp"
-#include "library/test/tests/unit/support.hpp"
+#include "io.hpp"
+#include "panic.hpp"
+#include "thread.hpp"
+#include "helpers/concurrency.hpp"
+#include "support.hpp"
 
 namespace test {
 namespace {

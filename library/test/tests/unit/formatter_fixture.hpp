@@ -11,12 +11,12 @@
 #include <utility>
 #include <vector>
 
-#include "library/runtime/io.hpp"
-#include "library/runtime/result.hpp"
-#include "library/test/src/run_state.hpp"
-#include "library/test/src/formatters/formatter.hpp"
-#include "library/test/src/term/terminal.hpp"
-#include "library/test/src/types.hpp"
+#include "io.hpp"
+#include "result.hpp"
+#include "run_state.hpp"
+#include "formatters/formatter.hpp"
+#include "term/terminal.hpp"
+#include "types.hpp"
 
 namespace test::formatters::testing {
 

@@ -1,4 +1,4 @@
-#include "library/test/src/formatters/json.hpp"
+#include "formatters/json.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 #include <optional>
 #include <string>
 
-#include "library/test/src/formatters/common.hpp"
-#include "library/test/tests/unit/formatter_fixture.hpp"
+#include "formatters/common.hpp"
+#include "formatter_fixture.hpp"
 
 namespace test::formatters {
 namespace {

@@ -1,4 +1,4 @@
-#include "library/test/src/formatters/junit.hpp"
+#include "formatters/junit.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "library/test/tests/unit/formatter_fixture.hpp"
+#include "formatter_fixture.hpp"
 
 namespace test::formatters {
 namespace {

@@ -1,6 +1,6 @@
-#include "library/test/src/optparse.hpp"
+#include "optparse.hpp"
 
-#include "library/test/tests/unit/support.hpp"
+#include "support.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "library/test/src/formatters/pretty.hpp"
+#include "formatters/pretty.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "library/test/tests/unit/formatter_fixture.hpp"
+#include "formatter_fixture.hpp"
 
 namespace test::formatters {
 namespace {

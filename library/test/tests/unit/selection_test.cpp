@@ -1,4 +1,4 @@
-#include "library/test/src/filter.hpp"
+#include "filter.hpp"
 
 #include <gtest/gtest.h>
 

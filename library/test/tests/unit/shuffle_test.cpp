@@ -1,7 +1,7 @@
-#include "library/test/src/helpers/shuffle.hpp"
+#include "helpers/shuffle.hpp"
 
-#include "library/runtime/panic.hpp"
-#include "library/test/tests/unit/support.hpp"
+#include "panic.hpp"
+#include "support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -219,7 +219,9 @@ TEST(ShuffleSeed, TimeSeedWrapsAndRefusesPreEpochClock) {
     EXPECT_EQ(seed_from_time({1, 5}), 1'000'000'005u);
     // 18446744074 s is just past 2^64 ns: 18446744074000000000 - 2^64 = 290448384.
     EXPECT_EQ(seed_from_time({18446744074, 7}), 290448384u + 7u);
-    EXPECT_EQ(support::panic_message([] { (void)seed_from_time({-1, 999'999'999}); }),
+    EXPECT_EQ(support::panic_message([] {
+                  (void)seed_from_time({-1, 999'999'999});
+              }),
               "Failed to get system time");
 }
 

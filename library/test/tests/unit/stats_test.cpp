@@ -1,8 +1,8 @@
-#include "library/test/src/stats.hpp"
-#include "library/test/src/bench.hpp"
+#include "stats.hpp"
+#include "bench.hpp"
 
-#include "library/runtime/panic.hpp"
-#include "library/test/tests/unit/support.hpp"
+#include "panic.hpp"
+#include "support.hpp"
 
 #include <gtest/gtest.h>
 

@@ -18,8 +18,8 @@
 #include <utility>
 #include <vector>
 
-#include "library/runtime/io.hpp"
-#include "library/runtime/panic.hpp"
+#include "io.hpp"
+#include "panic.hpp"
 
 namespace test::support {
 

@@ -1,10 +1,10 @@
-#include "library/test/src/term/terminfo/terminfo.hpp"
+#include "term/terminfo/terminfo.hpp"
 
-#include "library/runtime/io.hpp"
-#include "library/test/src/term/terminal.hpp"
-#include "library/test/src/term/terminfo/parm.hpp"
-#include "library/test/src/term/terminfo/parser/compiled.hpp"
-#include "library/test/tests/unit/support.hpp"
+#include "io.hpp"
+#include "term/terminal.hpp"
+#include "term/terminfo/parm.hpp"
+#include "term/terminfo/parser/compiled.hpp"
+#include "support.hpp"
 
 #include <gtest/gtest.h>
 

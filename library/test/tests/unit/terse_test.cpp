@@ -1,11 +1,11 @@
-#include "library/test/src/formatters/terse.hpp"
+#include "formatters/terse.hpp"
 
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <string>
 
-#include "library/test/tests/unit/formatter_fixture.hpp"
+#include "formatter_fixture.hpp"
 
 namespace test::formatters {
 namespace {

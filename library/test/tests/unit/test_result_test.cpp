@@ -1,4 +1,4 @@
-#include "library/test/src/test_result.hpp"
+#include "test_result.hpp"
 
 #include <gtest/gtest.h>
 

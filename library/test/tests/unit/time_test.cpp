@@ -1,6 +1,6 @@
-#include "library/test/src/time.hpp"
+#include "time.hpp"
 
-#include "library/test/tests/unit/support.hpp"
+#include "support.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "library/test/src/types.hpp"
+#include "types.hpp"
 
 #include <gtest/gtest.h>
 

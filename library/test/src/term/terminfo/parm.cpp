@@ -1,4 +1,4 @@
-#include "library/test/src/term/terminfo/parm.hpp"
+#include "term/terminfo/parm.hpp"
 
 #include <algorithm>
 #include <limits>

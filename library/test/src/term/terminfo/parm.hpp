@@ -14,7 +14,7 @@
 #include <variant>
 #include <vector>
 
-#include "library/runtime/result.hpp"
+#include "result.hpp"
 
 namespace test::term::terminfo {
 

@@ -1,9 +1,9 @@
-#include "library/test/src/term/terminfo/terminfo.hpp"
+#include "term/terminfo/terminfo.hpp"
 
-#include "library/runtime/fd.hpp"
-#include "library/runtime/text.hpp"
-#include "library/runtime/utf8.hpp"
-#include "library/test/src/term/terminfo/parser/compiled.hpp"
+#include "fd.hpp"
+#include "text.hpp"
+#include "utf8.hpp"
+#include "term/terminfo/parser/compiled.hpp"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -15,10 +15,10 @@
 #include <variant>
 #include <vector>
 
-#include "library/runtime/io.hpp"
-#include "library/runtime/result.hpp"
-#include "library/test/src/term/terminal.hpp"
-#include "library/test/src/term/terminfo/parm.hpp"
+#include "io.hpp"
+#include "result.hpp"
+#include "term/terminal.hpp"
+#include "term/terminfo/parm.hpp"
 
 namespace test::term::terminfo {
 

@@ -1,11 +1,11 @@
-#include "library/test/src/term/terminfo/parser/compiled.hpp"
+#include "term/terminfo/parser/compiled.hpp"
 
 #include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "library/runtime/utf8.hpp"
+#include "utf8.hpp"
 
 namespace test::term::terminfo::parser {
 

@@ -9,7 +9,7 @@
 #include <span>
 #include <string_view>
 
-#include "library/test/src/term/terminfo/terminfo.hpp"
+#include "term/terminfo/terminfo.hpp"
 
 namespace test::term::terminfo::parser {
 
