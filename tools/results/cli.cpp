@@ -9,7 +9,11 @@
 #include <optional>
 #include <string_view>
 
+#include "command.hpp"
 #include "database.hpp"
+#include "gate.hpp"
+#include "plan.hpp"
+#include "quarantine.hpp"
 #include "queries.hpp"
 #include "record.hpp"
 #include "table.hpp"
@@ -18,62 +22,19 @@ namespace zuno::results {
 
 namespace {
 
-/// The database used when neither --db nor ZUNO_RESULTS_DB names one.
-constexpr std::string_view DEFAULT_DB = "zuno-results.db";
-
-/// Options a command may accept.
-enum Accepts : unsigned {
-    JSON = 1u << 0,
-    FILTER = 1u << 1,
-    LAST = 1u << 2,
-    TOP = 1u << 3,
+/// One row of the dispatch table.
+struct Command {
+    std::string_view name;
+    unsigned accepts;
+    std::function<int(Options&)> run;
+    /// Options of the command's own.
+    std::vector<OwnOption> own = {};
 };
 
-struct Options {
-    std::optional<std::string> db;
-    bool json = false;
-    RunFilter filter;
-    std::optional<std::size_t> last;
-    std::optional<std::size_t> top;
-    std::vector<std::string> operands;
-};
-
-void write_out(std::string_view text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-}
-
-void write_err(std::string_view text) {
-    std::fwrite(text.data(), 1, text.size(), stderr);
-}
-
-int usage_error(const std::string& message) {
-    write_err("error: " + message + "\n(zuno-results --help shows the usage)\n");
-    return EXIT_ERROR;
-}
-
-std::string database_path(const Options& o) {
-    if (o.db) {
-        return *o.db;
-    }
-    const char* env = std::getenv("ZUNO_RESULTS_DB");
-    if (env != nullptr && *env != '\0') {
-        return env;
-    }
-    return std::string(DEFAULT_DB);
-}
-
-std::optional<std::size_t> parse_count(std::string_view text) {
-    std::size_t value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || value == 0) {
-        return std::nullopt;
-    }
-    return value;
-}
-
-/// Parses the options a command accepts; the rest are operands. "--" ends the options.
-std::optional<std::string> parse_options(const std::vector<std::string>& args, unsigned accepts,
-                                         Options& o) {
+/// Parses the options `command` accepts; the rest are operands. "--" ends the options.
+std::optional<std::string> parse_options(const std::vector<std::string>& args,
+                                         const Command& command, Options& o) {
+    const unsigned accepts = command.accepts;
     bool options_done = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -100,7 +61,27 @@ std::optional<std::string> parse_options(const std::vector<std::string>& args, u
             }
             return std::nullopt;
         };
-        if (name == "--json" && !inline_value && (accepts & JSON)) {
+        const OwnOption* own = nullptr;
+        for (const OwnOption& candidate : command.own) {
+            own = candidate.name == name ? &candidate : own;
+        }
+        if (own != nullptr) {
+            if (!own->repeatable && o.has(name)) {
+                return name + " is given more than once";
+            }
+            if (!own->takes_value) {
+                if (inline_value) {
+                    return name + " takes no value";
+                }
+                o.own[name].emplace_back();
+                continue;
+            }
+            std::optional<std::string> text = value();
+            if (!text) {
+                return name + " needs a value";
+            }
+            o.own[name].push_back(std::move(*text));
+        } else if (name == "--json" && !inline_value && (accepts & JSON)) {
             o.json = true;
         } else if (name == "--db") {
             o.db = value();
@@ -131,26 +112,6 @@ std::optional<std::string> parse_options(const std::vector<std::string>& args, u
         }
     }
     return std::nullopt;
-}
-
-/// Opens the database, or reports why not (status 2).
-std::optional<Database> open_db(const Options& o, Access access) {
-    const std::string path = database_path(o);
-    auto db = Database::open(path, access);
-    if (!db) {
-        write_err("error: " + path + ": " + db.error() + "\n");
-        return std::nullopt;
-    }
-    return std::move(*db);
-}
-
-int print_table(const Expected<Table>& table, const Options& o) {
-    if (!table) {
-        write_err("error: " + database_path(o) + ": " + table.error() + "\n");
-        return EXIT_ERROR;
-    }
-    write_out(o.json ? render_json(*table) : render_text(*table));
-    return EXIT_OK;
 }
 
 int cmd_ingest(Options& o) {
@@ -262,8 +223,17 @@ int cmd_flaky(Options& o) {
     if (!o.operands.empty()) {
         return usage_error("flaky takes no operands");
     }
+    const std::optional<std::string> days = o.value("--quarantine-days");
+    if (days && (!parse_count(*days) || *parse_count(*days) > 36500)) {
+        return usage_error("--quarantine-days needs a whole number of days from 1 to 36500");
+    }
     auto db = open_db(o, Access::Read);
-    return db ? print_table(query_flaky(*db, o.filter, o.last.value_or(30)), o) : EXIT_ERROR;
+    if (!db) {
+        return EXIT_ERROR;
+    }
+    const Expected<Table> table = query_flaky(*db, o.filter, o.last.value_or(30));
+    const int status = print_table(table, o);
+    return status == EXIT_OK && days ? quarantine_flaky(*db, *table, o) : status;
 }
 
 int cmd_slow(Options& o) {
@@ -299,22 +269,20 @@ int cmd_by_label(Options& o) {
     return db ? print_table(query_by_label(*db, o.filter, o.operands[0]), o) : EXIT_ERROR;
 }
 
-struct Command {
-    std::string_view name;
-    unsigned accepts;
-    std::function<int(Options&)> run;
-};
-
 const std::vector<Command>& commands() {
     static const std::vector<Command> table = {
         {"ingest", 0, cmd_ingest},
         {"runs", JSON | FILTER | LAST, cmd_runs},
         {"show", JSON | FILTER, cmd_show},
         {"failed", JSON | FILTER | LAST, cmd_failed},
-        {"flaky", JSON | FILTER | LAST, cmd_flaky},
+        {"flaky", JSON | FILTER | LAST, cmd_flaky, {{"--quarantine-days"}}},
         {"slow", JSON | FILTER | LAST | TOP, cmd_slow},
         {"history", JSON | FILTER | LAST, cmd_history},
         {"by-label", JSON | FILTER, cmd_by_label},
+        {"plan", FILTER | LAST, cmd_plan, {{"--shards"}, {"-o"}}},
+        {"quarantine", JSON, cmd_quarantine, {{"--reason"}, {"--days"}, {"-o"}}},
+        {"baseline", FILTER, cmd_baseline},
+        {"bench-compare", JSON | FILTER, cmd_bench_compare, {{"--threshold"}, {"--alpha"}}},
     };
     return table;
 }
@@ -341,6 +309,26 @@ Commands:
     history TEST [--last N] one test over the last N runs (default 30)
     by-label KEY            per value of a label: runs, results, failures,
                             failure rate, and the tests that failed only there
+    plan --shards N [--last K] [-o FILE]
+                            a shard plan for --shard-plan: each test's cost is
+                            its median duration over the program's last K runs
+                            (default 10); longest first onto the least loaded
+                            shard; predicted longest shard and ideal on stderr
+    quarantine add NAME... --reason TEXT [--days D]
+                            failures of these tests no longer fail a run given
+                            the exported file, for D days (default 14)
+    quarantine remove NAME...
+    quarantine list         quarantined tests: reason, until, failures since
+    quarantine export [-o FILE]
+                            the quarantine as a file for --quarantine
+    flaky --quarantine-days D
+                            also quarantine every test listed, for D days
+    baseline save NAME RUN  name the benchmark results of a run
+    bench-compare BASE NEW [--threshold PCT] [--alpha A]
+                            compare the benchmarks of two runs or baselines:
+                            medians, change, p of a two-sided Mann-Whitney U
+                            test; slower/faster when the change is beyond PCT
+                            (default 5) and p < A (default 0.05); new, gone
 
 A RUN is a run id, a unique prefix of one, or "last".
 
@@ -353,7 +341,8 @@ Options:
     -h, --help              show this text
 
 Exit status: 0 success; 1 some file was not stored (ingest) or the test has no
-results (history); 2 usage error, or the database cannot be used.
+results (history), or a benchmark is slower (bench-compare); 2 usage error, or
+the database cannot be used.
 )";
 
 }  // namespace
@@ -382,7 +371,7 @@ int run_command_line(const std::vector<std::string>& args) {
             }
         }
         Options options;
-        if (auto problem = parse_options(rest, command.accepts, options)) {
+        if (auto problem = parse_options(rest, command, options)) {
             return usage_error(*problem);
         }
         const int status = command.run(options);

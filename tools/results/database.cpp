@@ -94,6 +94,20 @@ CREATE TABLE benches (
     PRIMARY KEY (run, position)
 );
 )sql",
+    // 1 -> 2: the quarantine and the named benchmark baselines.
+    R"sql(
+CREATE TABLE quarantine (
+    name TEXT PRIMARY KEY,
+    reason TEXT NOT NULL,
+    added TEXT NOT NULL,
+    until TEXT
+) WITHOUT ROWID;
+CREATE TABLE baselines (
+    name TEXT PRIMARY KEY,
+    run INTEGER NOT NULL REFERENCES runs(id),
+    saved TEXT NOT NULL
+) WITHOUT ROWID;
+)sql",
 };
 static_assert(std::size(MIGRATIONS) == SCHEMA_VERSION);
 
