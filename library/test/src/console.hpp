@@ -1,7 +1,7 @@
 #pragma once
-// The console run driver: runs or lists tests, feeding engine events to the
-// chosen formatter and to the optional log file, and keeps the run tallies
-// that the formatters read. Everything here runs on the harness's main thread.
+// The console run driver: runs or lists tests, feeding engine events through
+// one fan-out of run listeners (the chosen formatter, the optional outputs,
+// the tally). Everything here runs on the harness's main thread.
 
 #include <cstddef>
 #include <memory>
@@ -14,6 +14,8 @@
 
 namespace test {
 
+class RunListeners;
+
 namespace formatters {
 class OutputFormatter;
 class OutputLocation;
@@ -21,6 +23,12 @@ class OutputLocation;
 
 /// Runs all tests; the formatter's success verdict, or the first I/O error.
 rt::IoResult<bool> run_tests_console(const TestOpts& opts, std::vector<TestDescAndFn> tests);
+/// Runs all tests at most `concurrency` at a time, sending every event to
+/// `listeners`, whose tally keeps `st`. The verdict, or the first error of a
+/// listener, which ends the run at once.
+rt::IoResult<bool> run_with_listeners(const TestOpts& opts, std::size_t concurrency,
+                                      std::vector<TestDescAndFn> tests, ConsoleTestState& st,
+                                      RunListeners& listeners);
 /// Lists the tests that survive filtering.
 rt::IoResult<void> list_tests_console(const TestOpts& opts, std::vector<TestDescAndFn> tests);
 /// The formatter for a run of `concurrency` tests at a time.

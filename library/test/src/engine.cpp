@@ -629,6 +629,12 @@ CompletedTest abandoned_record(const TestOpts& opts, const TestDesc& desc, const
 
 }  // namespace
 
+RunStrategy choose_strategy(const TestOpts& opts) {
+    return (opts.run_options.abort_on_failure || opts.isolate) && !opts.force_run_in_process
+               ? RunStrategy::SpawnChild
+               : RunStrategy::InProcess;
+}
+
 bool test_threads_abandoned() {
     return THREADS_ABANDONED.load();
 }
@@ -692,10 +698,7 @@ rt::IoResult<void> run_tests_with(const TestOpts& opts, std::size_t concurrency,
     }
     auto [tx, rx] = rt::channel<CompletedTest>();
     // Isolation asked for (or failures that abort) runs each test in a child.
-    const RunStrategy strategy =
-        (opts.run_options.abort_on_failure || opts.isolate) && !opts.force_run_in_process
-            ? RunStrategy::SpawnChild
-            : RunStrategy::InProcess;
+    const RunStrategy strategy = choose_strategy(opts);
     // Starts test `i`: its body moves out of the list and its descriptor is
     // copied, once, for the test's thread; the list keeps the original.
     auto start = [&](std::size_t i, bool force_ignore) {

@@ -98,6 +98,10 @@ enum class RunStrategy : std::uint8_t {
     SpawnChild = 1,
 };
 
+/// The strategy `opts` asks for: SpawnChild for isolation (or failures that
+/// abort), unless the tests are forced to run in process.
+RunStrategy choose_strategy(const TestOpts& opts);
+
 /// The sending end a test reports its CompletedTest on.
 using CompletedSender = rt::Sender<CompletedTest>;
 

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <utility>
 #include <vector>
 
@@ -32,8 +31,6 @@ struct ConsoleTestState {
     std::size_t measured = 0;
     /// Tests that passed only when run again (`--retries`); counted in passed too.
     std::size_t flaky = 0;
-    /// While a result is being written: the failed attempts before it, if it was retried.
-    std::span<const FailedAttempt> attempts;
     std::optional<TestSuiteExecTime> exec_time;
     MetricMap metrics;
     std::vector<DescOutput> failures;

@@ -50,7 +50,14 @@ private:
     std::unique_ptr<rt::Write> plain_;
 };
 
-/// The nine operations of a formatter, in the order of its virtual table.
+/// What a run's result carries beyond write_result's arguments.
+struct ResultNotes {
+    /// The failed attempts before this result, when the test was run again.
+    std::span<const FailedAttempt> attempts;
+};
+
+/// The nine operations of a formatter, in the order of its virtual table,
+/// and after them the one through which a run's results arrive.
 class OutputFormatter {
 public:
     virtual ~OutputFormatter() = default;
@@ -77,6 +84,16 @@ public:
     virtual rt::IoResult<bool> write_run_finish(ConsoleTestState& state) = 0;
     /// Reports merged documentation-test times (not called by this program).
     virtual rt::IoResult<void> write_merged_doctests_times(double total, double compilation) = 0;
+
+    /// Not one of the nine: a run reports each result through this, with its
+    /// notes. Formatters that show no notes keep the default, write_result.
+    virtual rt::IoResult<void> write_result_noted(const TestDesc& desc, const TestResult& result,
+                                                  const std::optional<TestExecTime>& exec_time,
+                                                  std::span<const std::uint8_t> stdout_bytes,
+                                                  const ResultNotes& /*notes*/,
+                                                  const ConsoleTestState& state) {
+        return write_result(desc, result, exec_time, stdout_bytes, state);
+    }
 };
 
 }  // namespace test::formatters

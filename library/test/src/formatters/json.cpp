@@ -197,6 +197,14 @@ rt::IoResult<void> JsonFormatter::write_result(const TestDesc& desc, const TestR
                                                const std::optional<TestExecTime>& exec_time,
                                                std::span<const std::uint8_t> stdout_bytes,
                                                const ConsoleTestState& state) {
+    return write_result_noted(desc, result, exec_time, stdout_bytes, ResultNotes{}, state);
+}
+
+rt::IoResult<void> JsonFormatter::write_result_noted(const TestDesc& desc, const TestResult& result,
+                                                     const std::optional<TestExecTime>& exec_time,
+                                                     std::span<const std::uint8_t> stdout_bytes,
+                                                     const ResultNotes& notes,
+                                                     const ConsoleTestState& state) {
     const std::string_view name = desc.name.as_slice();
 
     if (const auto* bench = result.as<TestResult::Bench>()) {
@@ -237,9 +245,9 @@ rt::IoResult<void> JsonFormatter::write_result(const TestDesc& desc, const TestR
             extra = "\"message\": \"" + EscapedString(*desc.ignore_message).to_string() + "\"";
         }
     }
-    if (!state.attempts.empty()) {
+    if (!notes.attempts.empty()) {
         extra += extra.empty() ? "" : ", ";
-        extra += "\"retries\": " + std::to_string(state.attempts.size());
+        extra += "\"retries\": " + std::to_string(notes.attempts.size());
     }
     return write_event("test", name, event, exec_time, stdout_text, extra);
 }

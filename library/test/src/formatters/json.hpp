@@ -55,6 +55,12 @@ public:
                                     const ConsoleTestState& state) override;
     rt::IoResult<bool> write_run_finish(ConsoleTestState& state) override;
     rt::IoResult<void> write_merged_doctests_times(double total, double compilation) override;
+    /// As write_result, with a retried test's attempts.
+    rt::IoResult<void> write_result_noted(const TestDesc& desc, const TestResult& result,
+                                          const std::optional<TestExecTime>& exec_time,
+                                          std::span<const std::uint8_t> stdout_bytes,
+                                          const ResultNotes& notes,
+                                          const ConsoleTestState& state) override;
 
 private:
     /// Writes `text`, which ends with a line feed, in one write, and flushes.

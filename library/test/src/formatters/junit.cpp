@@ -257,6 +257,15 @@ rt::IoResult<void> JunitFormatter::write_result(const TestDesc& desc, const Test
                                                 const std::optional<TestExecTime>& exec_time,
                                                 std::span<const std::uint8_t> stdout_bytes,
                                                 const ConsoleTestState& state) {
+    return write_result_noted(desc, result, exec_time, stdout_bytes, ResultNotes{}, state);
+}
+
+rt::IoResult<void> JunitFormatter::write_result_noted(const TestDesc& desc,
+                                                      const TestResult& result,
+                                                      const std::optional<TestExecTime>& exec_time,
+                                                      std::span<const std::uint8_t> stdout_bytes,
+                                                      const ResultNotes& notes,
+                                                      const ConsoleTestState& state) {
     using Outcome = Entry::Outcome;
     if (result.is<TestResult::Ignored>()) {
         return {};
@@ -270,7 +279,7 @@ rt::IoResult<void> JunitFormatter::write_result(const TestDesc& desc, const Test
     if (result.is<TestResult::Ok>()) {
         shows_output = state.options.display_output;
         // Failed attempts are written for tests that passed on a rerun.
-        details.attempts.assign(state.attempts.begin(), state.attempts.end());
+        details.attempts.assign(notes.attempts.begin(), notes.attempts.end());
     } else if (result.is<TestResult::Failed>()) {
         entry.outcome = Outcome::Failed;
         shows_output = true;

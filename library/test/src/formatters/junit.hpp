@@ -100,6 +100,12 @@ public:
     /// Writes the document body from the recorded results (which are moved out).
     rt::IoResult<bool> write_run_finish(ConsoleTestState& state) override;
     rt::IoResult<void> write_merged_doctests_times(double total, double compilation) override;
+    /// As write_result, with a retried test's attempts.
+    rt::IoResult<void> write_result_noted(const TestDesc& desc, const TestResult& result,
+                                          const std::optional<TestExecTime>& exec_time,
+                                          std::span<const std::uint8_t> stdout_bytes,
+                                          const ResultNotes& notes,
+                                          const ConsoleTestState& state) override;
 
     /// Adds `time` (the run's wall time in seconds, at most three decimals)
     /// and `timestamp` (its start, "YYYY-MM-DDTHH:MM:SS" in UTC) to the
