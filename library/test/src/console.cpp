@@ -10,7 +10,6 @@
 
 #include "panic.hpp"
 #include "engine.hpp"
-#include "filter.hpp"
 #include "formatters/formatter.hpp"
 #include "formatters/json.hpp"
 #include "formatters/junit.hpp"
@@ -20,6 +19,7 @@
 #include "listeners/formatter_listener.hpp"
 #include "listeners/outputs.hpp"
 #include "listeners/tally.hpp"
+#include "plan.hpp"
 #include "term/terminal.hpp"
 
 namespace test {
@@ -257,11 +257,8 @@ rt::IoResult<void> list_tests_console(const TestOpts& opts, std::vector<TestDesc
     ConsoleTestDiscoveryState st;
 
     RT_TRY(listeners.discovery_start());
-    std::vector<TestDescAndFn> listed = filter_tests(opts, std::move(tests));
-    if (opts.shard) {
-        listed = shard_tests(*opts.shard, std::move(listed));
-    }
-    for (const auto& test : listed) {
+    const Plan plan = make_plan(opts, std::move(tests), PlanFor::Listing);
+    for (const auto& test : plan.tests) {
         const TestDesc& desc = test.descriptor;
         const bool bench = test.body.is_bench();
         const std::string_view kind = bench ? "benchmark" : "test";

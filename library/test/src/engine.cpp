@@ -18,9 +18,8 @@
 #include "panic.hpp"
 #include "process.hpp"
 #include "text.hpp"
-#include "filter.hpp"
+#include "plan.hpp"
 #include "helpers/concurrency.hpp"
-#include "helpers/shuffle.hpp"
 #include "stats.hpp"
 
 namespace test {
@@ -311,17 +310,6 @@ void drop_entry(Queue& queue, TestId id) {
     }
 }
 
-// Receives the record of test `id`, dropping late records of tests abandoned
-// at their time limit.
-CompletedTest recv_for(rt::Receiver<CompletedTest>& rx, TestId id) {
-    for (;;) {
-        CompletedTest completed = recv_completed(rx);
-        if (completed.id == id) {
-            return completed;
-        }
-    }
-}
-
 // The failed tests of a run that are to run again (`--retries`): a copy of
 // each test's body taken before its first start (the start moves the body
 // out), its failed attempts so far, and the reruns that are due once every
@@ -396,24 +384,6 @@ private:
     std::unordered_map<TestId, Kept> kept_;
     std::vector<TestId> due_;
 };
-
-// recv_for, giving up at `deadline` (on the engine's clock): nothing then.
-std::optional<CompletedTest> recv_until(rt::Receiver<CompletedTest>& rx, TestId id,
-                                        Instant deadline, const EngineConfig& config) {
-    for (;;) {
-        std::optional<CompletedTest> received;
-        const auto left = std::max(deadline - config.now(), Instant::duration::zero());
-        if (rx.recv_timeout(left, received) == rt::RecvStatus::Disconnected) {
-            rt::panic("test result channel disconnected");
-        }
-        if (received && received->id == id) {
-            return received;
-        }
-        if (!received && config.now() >= deadline) {
-            return std::nullopt;
-        }
-    }
-}
 
 }  // namespace
 
@@ -627,6 +597,218 @@ CompletedTest abandoned_record(const TestOpts& opts, const TestDesc& desc, const
                          exec_time, std::move(output)};
 }
 
+// The one scheduler loop: starts queued tests into free slots, strictly in
+// queue order, and reports each result as its record arrives. A sequential
+// run is this loop with one slot. Owned by the engine's thread for one run.
+class Scheduler {
+public:
+    /// One pass over a queue: the tests of a run, or its benchmarks.
+    struct Phase {
+        /// Positions in the run's list, in start order.
+        std::vector<std::size_t> queue;
+        /// How many tests run at once (at least 1). With more than one, a
+        /// test still running after the long-running period is reported.
+        std::size_t slots = 1;
+        /// Every test is reported ignored without running (the options run no tests).
+        bool force_ignore = false;
+        /// The first failure ends the run.
+        bool fail_fast = false;
+        /// How many more times a failed test runs.
+        std::size_t retries = 0;
+        /// The time limit of a running in-process test.
+        std::optional<std::chrono::nanoseconds> limit;
+    };
+
+    Scheduler(const TestOpts& opts, const EngineConfig& config, RunStrategy strategy,
+              std::vector<TestDescAndFn>& tests, const TestEventCallback& notify)
+        : opts_(opts), config_(config), strategy_(strategy), tests_(tests), notify_(notify) {
+        auto [tx, rx] = rt::channel<CompletedTest>();
+        tx_.emplace(std::move(tx));
+        rx_.emplace(std::move(rx));
+    }
+
+    /// Runs `phase` to its end: true, or false when a failure stopped the run.
+    rt::IoResult<bool> run(Phase phase);
+
+private:
+    // What ended a wait: a record arrived, a test was given up at its time
+    // limit (its slot is free), or that test's failure stopped the run.
+    enum class Woke : std::uint8_t { Record, Freed, Stop };
+
+    rt::IoResult<void> start(std::size_t i);
+    rt::IoResult<Woke> wait(std::optional<CompletedTest>& received);
+    rt::IoResult<Woke> abandon_due(Instant now);
+    rt::IoResult<bool> report(CompletedTest record);
+
+    const TestOpts& opts_;
+    const EngineConfig& config_;
+    RunStrategy strategy_;
+    std::vector<TestDescAndFn>& tests_;
+    const TestEventCallback& notify_;
+    std::optional<CompletedSender> tx_;
+    std::optional<rt::Receiver<CompletedTest>> rx_;
+    // The phase under way, and the failed tests it is to run again.
+    Phase phase_;
+    Retries retries_{0};
+    // Every started test has an entry here until its record is received or
+    // it is given up at its time limit.
+    RunningTests running_;
+    // The node of the last joined test, reused for the next start.
+    RunningTests::node_type spare_;
+    // Long-running deadlines and time limits, in start (so deadline) order;
+    // at most one entry each per running test.
+    TimeoutQueue timeouts_;
+    std::deque<LimitEntry> limits_;
+};
+
+rt::IoResult<bool> Scheduler::run(Phase phase) {
+    phase_ = std::move(phase);
+    // A rerun is reported only by its result: one result per test, for its
+    // final attempt; only a test's first start is announced. Reruns are
+    // queued only when nothing else is left to run.
+    retries_ = Retries(phase_.retries);
+    running_.reserve(std::min(phase_.slots, phase_.queue.size()));
+    std::size_t next = 0;
+    while (!running_.empty() || next < phase_.queue.size() ||
+           retries_.requeue(tests_, phase_.queue)) {
+        while (running_.size() < phase_.slots && next < phase_.queue.size()) {
+            RT_TRY(start(phase_.queue[next++]));
+        }
+        std::optional<CompletedTest> received;
+        auto woke = wait(received);
+        RT_TRY(woke);
+        if (woke.value() == Woke::Stop) {
+            return false;
+        }
+        if (woke.value() == Woke::Freed) {
+            continue;
+        }
+        auto node = running_.extract(received->id);
+        if (!node) {
+            continue;  // the late record of a test given up at its time limit
+        }
+        // A completed test's deadlines go with it.
+        drop_entry(timeouts_, received->id);
+        drop_entry(limits_, received->id);
+        node.mapped().join(*received);
+        spare_ = std::move(node);
+        auto stop = report(std::move(*received));
+        RT_TRY(stop);
+        // Tests still running are left alone: their handles detach and their
+        // records are dropped by the closed channel.
+        if (stop.value()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Starts test `i`: its body moves out of the list and its descriptor is
+// copied, once, for the test's thread; the list keeps the original.
+rt::IoResult<void> Scheduler::start(std::size_t i) {
+    const TestId id{i};
+    const Instant timeout = config_.now() + config_.time_critical_period;
+    TestDescAndFn& test = tests_[i];
+    if (!retries_.is_rerun(i)) {
+        RT_TRY(notify_(TestEvent::Wait{test.descriptor}));
+    }
+    retries_.keep(i, test, phase_.force_ignore);
+    const Instant started_at = config_.now();
+    StartedTest started =
+        start_test(opts_, phase_.force_ignore, id,
+                   TestDescAndFn{test.descriptor, std::move(test.body)}, strategy_, *tx_);
+    if (phase_.limit) {
+        limits_.push_back(LimitEntry{id, started_at, started_at + *phase_.limit, started.capture});
+    }
+    RunningTest running{std::move(started.handle), false, std::move(started.capture)};
+    if (spare_) {
+        spare_.key() = id;
+        spare_.mapped() = std::move(running);
+        running_.insert(std::move(spare_));
+    } else {
+        running_.emplace(id, std::move(running));
+    }
+    if (phase_.slots > 1) {
+        timeouts_.push_back(TimeoutEntry{id, timeout});
+    }
+    return {};
+}
+
+// Blocks for the next record. While deadlines are queued, wakes up at the
+// earliest one to report tests that are still running, and to give up on
+// tests past their time limit.
+rt::IoResult<Scheduler::Woke> Scheduler::wait(std::optional<CompletedTest>& received) {
+    for (;;) {
+        std::optional<Instant> wake;
+        if (!timeouts_.empty()) {
+            wake = timeouts_.front().timeout;
+        }
+        if (!limits_.empty() && (!wake || limits_.front().deadline < *wake)) {
+            wake = limits_.front().deadline;
+        }
+        if (!wake) {
+            // With one test running, its record is queued before its thread
+            // ends, so after the join it is taken without sleeping: one
+            // wake-up per test instead of two (record, then thread end).
+            if (running_.size() == 1) {
+                running_.begin()->second.wait_for_thread();
+            }
+            received = recv_completed(*rx_);
+            return Woke::Record;
+        }
+        const auto left = std::max(*wake - config_.now(), Instant::duration::zero());
+        const rt::RecvStatus status = rx_->recv_timeout(left, received);
+        const Instant now = config_.now();
+        for (const TestId id : get_timed_out_tests(running_, timeouts_, now)) {
+            RT_TRY(notify_(TestEvent::Timeout{tests_[id.value].descriptor}));
+        }
+        if (status == rt::RecvStatus::Disconnected) {
+            rt::panic("test result channel disconnected");
+        }
+        if (received) {
+            return Woke::Record;
+        }
+        auto abandoned = abandon_due(now);
+        RT_TRY(abandoned);
+        if (abandoned.value() != Woke::Record) {
+            return abandoned.value();
+        }
+    }
+}
+
+// Gives up on the running tests whose time limit has passed: each is
+// reported failed and its thread left behind. Record when there was none.
+rt::IoResult<Scheduler::Woke> Scheduler::abandon_due(Instant now) {
+    Woke woke = Woke::Record;
+    while (!limits_.empty() && limits_.front().deadline <= now) {
+        LimitEntry entry = std::move(limits_.front());
+        limits_.pop_front();
+        // The thread handle of an abandoned test detaches here.
+        if (running_.erase(entry.id) == 0) {
+            continue;
+        }
+        drop_entry(timeouts_, entry.id);
+        woke = Woke::Freed;
+        auto stop = report(abandoned_record(opts_, tests_[entry.id.value].descriptor, entry, now));
+        RT_TRY(stop);
+        if (stop.value()) {
+            return Woke::Stop;
+        }
+    }
+    return woke;
+}
+
+// Reports a finished attempt, unless it is a failure to be run again. True
+// when it stops the run.
+rt::IoResult<bool> Scheduler::report(CompletedTest record) {
+    if (retries_.absorb(record)) {
+        return false;
+    }
+    const bool stop = phase_.fail_fast && record.result.is_failure();
+    RT_TRY(notify_(TestEvent::Result{std::move(record)}));
+    return stop;
+}
+
 }  // namespace
 
 RunStrategy choose_strategy(const TestOpts& opts) {
@@ -654,230 +836,37 @@ rt::IoResult<void> run_tests(const TestOpts& opts, std::size_t concurrency,
 rt::IoResult<void> run_tests_with(const TestOpts& opts, std::size_t concurrency,
                                   std::vector<TestDescAndFn> tests, const TestEventCallback& notify,
                                   const EngineConfig& config) {
-    // Steps 1-2: select in place and pad the names. A test's id is its
-    // position in the selection: the list stays where it is, holds every
-    // descriptor the events lend out, and the queues below hold positions.
-    const std::size_t tests_len = tests.size();
-    tests = filter_tests(opts, std::move(tests));
-    if (!opts.bench) {
-        tests = convert_benchmarks_to_tests(std::move(tests));
-    }
-    const std::size_t selected = tests.size();
-    if (opts.shard) {
-        tests = shard_tests(*opts.shard, std::move(tests));
-    }
-    std::vector<std::size_t> queue;
-    std::vector<std::size_t> benchs;
-    queue.reserve(tests.size());
-    for (std::size_t i = 0; i < tests.size(); ++i) {
-        TestDescAndFn& test = tests[i];
-        test.descriptor.name = std::move(test.descriptor.name).with_padding(test.body.padding());
-        (opts.bench && test.body.is_bench() ? benchs : queue).push_back(i);
-    }
-
-    // Steps 3-4: counts and the seed go out before anything runs.
-    const std::size_t considered = queue.size() + benchs.size();
-    RT_TRY(notify(TestEvent::FilteredOut{tests_len - considered, selected - considered}));
-    const std::optional<std::uint64_t> shuffle_seed = helpers::get_shuffle_seed(opts);
-    RT_TRY(notify(TestEvent::Filtered{considered, shuffle_seed}));
+    // Steps 1-4: the plan, its counts and its seed, before anything runs. A
+    // test's id is its position in the plan's list: the list stays where it
+    // is, holds every descriptor the events lend out, and the queues hold
+    // positions.
+    Plan plan = make_plan(opts, std::move(tests), PlanFor::Run);
+    RT_TRY(notify(TestEvent::FilteredOut{plan.filtered_out, plan.other_shards}));
+    RT_TRY(notify(TestEvent::Filtered{plan.considered(), plan.shuffle_seed}));
 
     // Steps 5-8. A concurrency of 0 would never start anything; run one at a time.
-    concurrency = std::max<std::size_t>(concurrency, 1);
-    if (shuffle_seed) {
-        std::vector<const TestName*> names;
-        names.reserve(queue.size());
-        for (const std::size_t i : queue) {
-            names.push_back(&tests[i].descriptor.name);
-        }
-        const std::vector<std::size_t> order = helpers::shuffled_order(*shuffle_seed, names);
-        std::vector<std::size_t> shuffled(queue.size());
-        for (std::size_t k = 0; k < order.size(); ++k) {
-            shuffled[k] = queue[order[k]];
-        }
-        queue = std::move(shuffled);
-    }
-    auto [tx, rx] = rt::channel<CompletedTest>();
-    // Isolation asked for (or failures that abort) runs each test in a child.
     const RunStrategy strategy = choose_strategy(opts);
-    // Starts test `i`: its body moves out of the list and its descriptor is
-    // copied, once, for the test's thread; the list keeps the original.
-    auto start = [&](std::size_t i, bool force_ignore) {
-        TestDescAndFn& test = tests[i];
-        return start_test(opts, force_ignore, TestId{i},
-                          TestDescAndFn{test.descriptor, std::move(test.body)}, strategy, tx);
-    };
-    const bool force_ignore = !opts.run_tests;
+    Scheduler scheduler(opts, config, strategy, plan.tests, notify);
+    Scheduler::Phase tests_phase;
+    tests_phase.queue = std::move(plan.queue);
+    tests_phase.slots = std::max<std::size_t>(concurrency, 1);
+    tests_phase.force_ignore = !opts.run_tests;
+    tests_phase.fail_fast = opts.fail_fast;
+    tests_phase.retries = opts.retries;
     // In-process tests are held to the time limit here; an isolated test's
     // job stops its child itself.
-    std::optional<std::chrono::nanoseconds> limit;
     if (opts.test_timeout && strategy == RunStrategy::InProcess) {
-        limit = limit_duration(*opts.test_timeout);
+        tests_phase.limit = limit_duration(*opts.test_timeout);
     }
-
-    // A rerun is reported only by its result: one result per test, for its
-    // final attempt; only a test's first start is announced. Reruns are
-    // queued only when nothing else is left to run.
-    Retries retries(opts.retries);
-
-    if (concurrency == 1) {
-        for (std::size_t next = 0; next < queue.size() || retries.requeue(tests, queue);) {
-            const std::size_t i = queue[next++];
-            const TestId id{i};
-            if (!retries.is_rerun(i)) {
-                RT_TRY(notify(TestEvent::Wait{tests[i].descriptor}));
-            }
-            retries.keep(i, tests[i], force_ignore);
-            const Instant started_at = config.now();
-            StartedTest started = start(i, force_ignore);
-            RunningTest running{std::move(started.handle), false, started.capture};
-            std::optional<CompletedTest> completed;
-            if (limit) {
-                completed = recv_until(rx, id, started_at + *limit, config);
-            } else {
-                // The record is queued before the thread ends, so after the
-                // join it is taken without sleeping: one wake-up per test
-                // instead of two (record, then thread end), each of which
-                // costs a turn at the CPU when others compete for it.
-                running.wait_for_thread();
-                completed = recv_for(rx, id);
-            }
-            if (completed) {
-                running.join(*completed);
-            } else {
-                // Past its time limit: reported failed, its thread left behind.
-                completed = abandoned_record(
-                    opts, tests[i].descriptor,
-                    LimitEntry{id, started_at, started_at, std::move(started.capture)},
-                    config.now());
-            }
-            if (retries.absorb(*completed)) {
-                continue;
-            }
-            const bool stop = opts.fail_fast && completed->result.is_failure();
-            RT_TRY(notify(TestEvent::Result{std::move(*completed)}));
-            if (stop) {
-                return {};
-            }
-        }
-    } else {
-        RunningTests running_tests;
-        running_tests.reserve(std::min(concurrency, queue.size()));
-        // The node of the last joined test, reused for the next start.
-        RunningTests::node_type spare;
-        TimeoutQueue timeout_queue;
-        // Time limits of the running in-process tests, in start (so deadline) order.
-        std::deque<LimitEntry> limit_queue;
-        std::size_t next = 0;
-        // Every started test has an entry in running_tests until its record is
-        // received or it is abandoned at its time limit.
-        while (!running_tests.empty() || next < queue.size() || retries.requeue(tests, queue)) {
-            // Fill the free slots strictly in queue order.
-            while (running_tests.size() < concurrency && next < queue.size()) {
-                const std::size_t i = queue[next++];
-                const Instant timeout = config.now() + config.time_critical_period;
-                if (!retries.is_rerun(i)) {
-                    RT_TRY(notify(TestEvent::Wait{tests[i].descriptor}));
-                }
-                retries.keep(i, tests[i], force_ignore);
-                const Instant started_at = config.now();
-                StartedTest started = start(i, force_ignore);
-                if (limit) {
-                    limit_queue.push_back(
-                        LimitEntry{TestId{i}, started_at, started_at + *limit, started.capture});
-                }
-                RunningTest running{std::move(started.handle), false, std::move(started.capture)};
-                if (spare) {
-                    spare.key() = TestId{i};
-                    spare.mapped() = std::move(running);
-                    running_tests.insert(std::move(spare));
-                } else {
-                    running_tests.emplace(TestId{i}, std::move(running));
-                }
-                timeout_queue.push_back(TimeoutEntry{TestId{i}, timeout});
-            }
-
-            // Block for the next record. While deadlines are queued, wake up at
-            // the earliest one to report tests that are still running, and to
-            // give up on tests past their time limit.
-            std::optional<CompletedTest> received;
-            bool abandoned = false;
-            while (!received && !abandoned) {
-                std::optional<Instant> wake;
-                if (!timeout_queue.empty()) {
-                    wake = timeout_queue.front().timeout;
-                }
-                if (!limit_queue.empty() && (!wake || limit_queue.front().deadline < *wake)) {
-                    wake = limit_queue.front().deadline;
-                }
-                if (!wake) {
-                    received = recv_completed(rx);
-                    break;
-                }
-                const auto left = std::max(*wake - config.now(), Instant::duration::zero());
-                const rt::RecvStatus status = rx.recv_timeout(left, received);
-                const Instant now = config.now();
-                for (const TestId id : get_timed_out_tests(running_tests, timeout_queue, now)) {
-                    RT_TRY(notify(TestEvent::Timeout{tests[id.value].descriptor}));
-                }
-                if (status == rt::RecvStatus::Disconnected) {
-                    rt::panic("test result channel disconnected");
-                }
-                while (!received && !limit_queue.empty() && limit_queue.front().deadline <= now) {
-                    LimitEntry entry = std::move(limit_queue.front());
-                    limit_queue.pop_front();
-                    // The thread handle of an abandoned test detaches here.
-                    if (running_tests.erase(entry.id) == 0) {
-                        continue;
-                    }
-                    drop_entry(timeout_queue, entry.id);
-                    abandoned = true;
-                    CompletedTest record =
-                        abandoned_record(opts, tests[entry.id.value].descriptor, entry, now);
-                    if (retries.absorb(record)) {
-                        continue;
-                    }
-                    RT_TRY(notify(TestEvent::Result{std::move(record)}));
-                    if (opts.fail_fast) {
-                        return {};
-                    }
-                }
-            }
-            if (!received) {
-                continue;  // slots were freed by abandoned tests
-            }
-
-            CompletedTest& completed = *received;
-            auto node = running_tests.extract(completed.id);
-            if (!node) {
-                continue;  // the late record of an abandoned test
-            }
-            // A completed test's deadlines go with it. The queues hold at
-            // most one entry per running test, oldest first.
-            drop_entry(timeout_queue, completed.id);
-            drop_entry(limit_queue, completed.id);
-            node.mapped().join(completed);
-            spare = std::move(node);
-            if (retries.absorb(completed)) {
-                continue;
-            }
-            const bool stop = opts.fail_fast && completed.result.is_failure();
-            RT_TRY(notify(TestEvent::Result{std::move(completed)}));
-            // Tests still running are left alone: their handles detach and
-            // their records are dropped by the closed channel.
-            if (stop) {
-                return {};
-            }
-        }
+    auto finished = scheduler.run(std::move(tests_phase));
+    RT_TRY(finished);
+    if (!finished.value()) {
+        return {};  // stopped by a failure (fail-fast)
     }
-
     // Benchmarks run one after another after all tests; fail-fast does not apply.
-    for (const std::size_t i : benchs) {
-        RT_TRY(notify(TestEvent::Wait{tests[i].descriptor}));
-        RunningTest running{start(i, false).handle, false, nullptr};
-        CompletedTest completed = recv_for(rx, TestId{i});
-        running.join(completed);
-        RT_TRY(notify(TestEvent::Result{std::move(completed)}));
-    }
+    Scheduler::Phase benchmarks_phase;
+    benchmarks_phase.queue = std::move(plan.benchmarks);
+    RT_TRY(scheduler.run(std::move(benchmarks_phase)));
     return {};
 }
 

@@ -1,6 +1,7 @@
 #pragma once
-// The execution engine: filters and orders the selected tests, starts each one
-// on a thread of its own (at most N at a time), collects the completion records
+// The execution engine: takes the plan of a run (plan.hpp), starts each test
+// on a thread of its own through one scheduler loop (at most N at a time; a
+// sequential run is that loop with one slot), collects the completion records
 // from one channel and reports progress as TestEvents to a callback.
 //
 // run_tests and the callback run on the caller's thread, which alone owns the
@@ -132,7 +133,7 @@ struct TimeoutEntry {
     Instant timeout;
 };
 
-/// The running tests of a parallel run, by id.
+/// The running tests of a run, by id.
 using RunningTests = std::unordered_map<TestId, RunningTest>;
 /// Deadlines in start order.
 using TimeoutQueue = std::deque<TimeoutEntry>;
