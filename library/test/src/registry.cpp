@@ -1,10 +1,12 @@
 #include "registry.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <deque>
 #include <functional>
 #include <source_location>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "panic.hpp"
@@ -22,6 +24,8 @@ struct Entry {
     std::source_location loc;
     zuno::detail::TestSpec traits;
     std::variant<zuno::detail::TestBody, zuno::detail::BenchBody, std::function<void()>> body;
+    /// A table row's value, which its shared body reads through current_row().
+    const void* context = nullptr;
 };
 
 /// Constructed on first use, so registrations in any translation unit may run
@@ -73,7 +77,32 @@ TestFn body_of(const Entry& e) {
     }};
 }
 
+/// The entries that carry more than a descriptor holds (a row's value, a time
+/// limit, tags), by name. Built by registered_tests() before any test runs and
+/// only read afterwards, from any thread.
+std::unordered_map<std::string_view, const Entry*>& extras_index() {
+    static std::unordered_map<std::string_view, const Entry*> index;
+    return index;
+}
+
+bool has_extras(const Entry& e) {
+    return e.context != nullptr || e.traits.timeout || !e.traits.tags.empty();
+}
+
 }  // namespace
+
+std::optional<double> registered_timeout(std::string_view name) {
+    const auto& index = extras_index();
+    const auto it = index.find(name);
+    return it == index.end() ? std::nullopt : it->second->traits.timeout;
+}
+
+const std::vector<std::string>& registered_tags(std::string_view name) {
+    static const std::vector<std::string> none;
+    const auto& index = extras_index();
+    const auto it = index.find(name);
+    return it == index.end() ? none : it->second->traits.tags;
+}
 
 std::vector<TestDescAndFn> registered_tests() {
     std::vector<const Entry*> order;
@@ -85,6 +114,17 @@ std::vector<TestDescAndFn> registered_tests() {
     for (std::size_t i = 1; i < order.size(); ++i) {
         if (order[i - 1]->name == order[i]->name) {
             rt::panic("duplicate test name: " + order[i]->name);
+        }
+    }
+    auto& index = extras_index();
+    for (const Entry* e : order) {
+        if (e->traits.timeout && !(*e->traits.timeout > 0 && std::isfinite(*e->traits.timeout))) {
+            rt::panic(
+                "the time limit of test " + e->name +
+                " is not a positive number of seconds: " + std::to_string(*e->traits.timeout));
+        }
+        if (has_extras(*e)) {
+            index.emplace(e->name, e);
         }
     }
     std::vector<TestDescAndFn> tests;
@@ -107,6 +147,21 @@ void add_test(std::string name, const std::source_location& loc, TestSpec traits
 
 void add_bench(std::string name, const std::source_location& loc, BenchBody body) {
     test::registry().push_back({std::move(name), loc, TestSpec{}, body});
+}
+
+void add_row(std::string name, const std::source_location& loc, TestSpec traits, TestBody body,
+             const void* context) {
+    test::registry().push_back({std::move(name), loc, std::move(traits), body, context});
+}
+
+const void* current_row() {
+    const auto& index = test::extras_index();
+    const auto it = index.find(current_test_name());
+    if (it == index.end() || it->second->context == nullptr) {
+        rt::panic("no table row is running on this thread (test `" +
+                  std::string(current_test_name()) + "`)");
+    }
+    return it->second->context;
 }
 
 void add_dynamic_test(std::string name, const std::source_location& loc, TestSpec traits,
