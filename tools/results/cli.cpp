@@ -16,6 +16,7 @@
 #include "quarantine.hpp"
 #include "queries.hpp"
 #include "record.hpp"
+#include "report.hpp"
 #include "table.hpp"
 
 namespace zuno::results {
@@ -329,6 +330,8 @@ Commands:
                             medians, change, p of a two-sided Mann-Whitney U
                             test; slower/faster when the change is beyond PCT
                             (default 5) and p < A (default 0.05); new, gone
+    report ... -o FILE      one self-contained HTML page over runs or record
+                            files (zuno-results report --help)
 
 A RUN is a run id, a unique prefix of one, or "last".
 
@@ -355,6 +358,9 @@ int run_command_line(const std::vector<std::string>& args) {
     if (args[0] == "-h" || args[0] == "--help" || args[0] == "help") {
         write_out(HELP);
         return EXIT_OK;
+    }
+    if (args[0] == "report") {
+        return run_report(std::vector<std::string>(args.begin() + 1, args.end()));
     }
     for (const Command& command : commands()) {
         if (args[0] != command.name) {
