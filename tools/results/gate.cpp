@@ -13,9 +13,6 @@ namespace zuno::results {
 
 namespace {
 
-constexpr double DEFAULT_THRESHOLD_PCT = 5.0;
-constexpr double DEFAULT_ALPHA = 0.05;
-
 /// One side of a comparison: a benchmark's median and samples, by name.
 struct BenchSide {
     double median_ns = 0;

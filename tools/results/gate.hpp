@@ -12,6 +12,12 @@
 
 namespace zuno::results {
 
+/// A benchmark is slower or faster only when its median changed by more than
+/// this many percent...
+inline constexpr double DEFAULT_THRESHOLD_PCT = 5.0;
+/// ...and the test's p-value is below this.
+inline constexpr double DEFAULT_ALPHA = 0.05;
+
 /// Two-sided p-value of the Mann-Whitney U test of `a` against `b`, by the
 /// normal approximation with tie and continuity correction. 1 when either
 /// side is empty or every value is the same.

@@ -18,6 +18,7 @@
 
 #include "cli.hpp"
 #include "database.hpp"
+#include "gate.hpp"
 #include "queries.hpp"
 #include "table.hpp"
 
@@ -248,6 +249,20 @@ Expected<std::vector<RunRow>> choose_runs(Database& db, const ReportOptions& o) 
     return chosen;
 }
 
+/// The samples a benchmark's row keeps as a JSON array.
+std::vector<double> samples_of(std::string_view json) {
+    std::vector<double> samples;
+    const auto array = nlohmann::json::parse(json, nullptr, false);
+    if (array.is_array()) {
+        for (const auto& v : array) {
+            if (v.is_number()) {
+                samples.push_back(v.get<double>());
+            }
+        }
+    }
+    return samples;
+}
+
 /// Reads a stored run back as a record: tests with messages, outputs,
 /// attempts and benchmark figures (without the samples).
 Expected<RunRecord> load_run(Database& db, const RunRow& row) {
@@ -320,8 +335,9 @@ Expected<RunRecord> load_run(Database& db, const RunRow& row) {
         }
         run.tests[position].attempts.push_back(std::move(a));
     }
-    auto benches =
-        c.prepare("SELECT position, median_ns, deviation_ns, mb_s FROM benches WHERE run = ?1");
+    auto benches = c.prepare(
+        "SELECT position, median_ns, deviation_ns, mb_s, samples_ns FROM benches"
+        " WHERE run = ?1");
     REPORT_TRY(benches);
     benches->bind(1, row.key);
     while (true) {
@@ -340,6 +356,7 @@ Expected<RunRecord> load_run(Database& db, const RunRow& row) {
         if (!benches->is_null(3)) {
             b.mb_s = benches->real(3);
         }
+        b.samples_ns = samples_of(benches->text(4));
         run.tests[position].bench = std::move(b);
     }
     return run;
@@ -457,26 +474,11 @@ Expected<void> bench_series_from_database(Database& db, ReportInput& input) {
     return {};
 }
 
-/// Quarantine marks, when the database keeps them: a table `quarantine` with a
-/// `name` column (and a `reason` column when there is one).
+/// The tests in quarantine today (an entry whose end date has passed no
+/// longer counts), with their reasons.
 Expected<void> quarantine_from_database(Database& db, ReportInput& input) {
-    auto columns = db.connection().prepare("SELECT name FROM pragma_table_info('quarantine')");
-    REPORT_TRY(columns);
-    bool has_name = false, has_reason = false;
-    while (true) {
-        auto step = columns->step();
-        REPORT_TRY(step);
-        if (!*step) {
-            break;
-        }
-        has_name = has_name || columns->text(0) == "name";
-        has_reason = has_reason || columns->text(0) == "reason";
-    }
-    if (!has_name) {
-        return {};
-    }
-    auto rows = db.connection().prepare(has_reason ? "SELECT name, reason FROM quarantine"
-                                                   : "SELECT name, '' FROM quarantine");
+    auto rows = db.connection().prepare(
+        "SELECT name, reason FROM quarantine WHERE until IS NULL OR until >= date('now')");
     REPORT_TRY(rows);
     while (true) {
         auto step = rows->step();
@@ -485,6 +487,59 @@ Expected<void> quarantine_from_database(Database& db, ReportInput& input) {
             break;
         }
         input.quarantined[std::string(rows->text(0))] = std::string(rows->text(1));
+    }
+    return {};
+}
+
+/// Bench-compare verdicts of the reported benchmarks against `name`: a saved
+/// baseline, or else a run selector.
+Expected<void> verdicts_from_database(Database& db, const std::string& name, ReportInput& input) {
+    std::int64_t base_key = 0;
+    auto named = db.connection().prepare("SELECT run FROM baselines WHERE name = ?1");
+    REPORT_TRY(named);
+    named->bind(1, name);
+    auto found = named->step();
+    REPORT_TRY(found);
+    if (*found) {
+        base_key = named->int64(0);
+    } else {
+        auto run = resolve_run(db, name, RunFilter{});
+        if (!run) {
+            return Error{"--baseline " + escape_control(name) +
+                         ": neither a saved baseline nor a run (" + run.error() + ")"};
+        }
+        base_key = run->key;
+    }
+    RunRow base_row;
+    base_row.key = base_key;
+    auto base = load_run(db, base_row);
+    REPORT_TRY(base);
+    std::map<std::string_view, const BenchFigures*> base_figures;
+    for (const TestEntry& t : base->tests) {
+        if (t.bench) {
+            base_figures[t.name] = &*t.bench;
+        }
+    }
+    input.baseline = name;
+    for (const RunRecord& run : input.runs) {
+        for (const TestEntry& t : run.tests) {
+            if (!t.bench) {
+                continue;
+            }
+            BenchVerdict v;
+            const auto it = base_figures.find(t.name);
+            if (it == base_figures.end()) {
+                v.verdict = "new";
+            } else {
+                const BenchFigures& b = *it->second;
+                v.change_pct =
+                    b.median_ns > 0 ? (t.bench->median_ns - b.median_ns) / b.median_ns * 100 : 0;
+                v.p_value = mann_whitney_p(b.samples_ns, t.bench->samples_ns);
+                v.verdict = verdict_name(
+                    judge(v.change_pct, v.p_value, DEFAULT_THRESHOLD_PCT, DEFAULT_ALPHA));
+            }
+            input.verdicts[history_key(run.program, t.name)] = std::move(v);
+        }
     }
     return {};
 }
@@ -559,10 +614,6 @@ int run_report(const std::vector<std::string>& args) {
         if (!db) {
             return fail(path + ": " + db.error());
         }
-        if (o.baseline) {
-            return fail("--baseline " + escape_control(*o.baseline) + ": " + path +
-                        " keeps no benchmark baselines");
-        }
         auto rows = choose_runs(*db, o);
         if (!rows) {
             return fail(path + ": " + rows.error());
@@ -577,6 +628,11 @@ int run_report(const std::vector<std::string>& args) {
         for (auto step :
              {history_from_database, bench_series_from_database, quarantine_from_database}) {
             if (auto done = step(*db, input); !done) {
+                return fail(path + ": " + done.error());
+            }
+        }
+        if (o.baseline) {
+            if (auto done = verdicts_from_database(*db, *o.baseline, input); !done) {
                 return fail(path + ": " + done.error());
             }
         }

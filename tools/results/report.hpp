@@ -29,6 +29,14 @@ struct BenchPoint {
     double deviation_ns = 0;
 };
 
+/// A benchmark of the report against the same benchmark of a baseline run.
+struct BenchVerdict {
+    /// "slower", "faster", "same", or "new" when the baseline lacks it.
+    std::string verdict;
+    double change_pct = 0;
+    double p_value = 1;
+};
+
 /// Everything a report shows, gathered from records or from the database.
 struct ReportInput {
     /// The reported runs (records, or shards of records), oldest first.
@@ -40,6 +48,10 @@ struct ReportInput {
     std::map<std::string, std::string> history;
     /// Per history_key() of a benchmark: its median over the stored runs, oldest first.
     std::map<std::string, std::vector<BenchPoint>> bench_series;
+    /// The baseline the benchmarks are compared with, and the verdicts per
+    /// history_key(), when --baseline is given.
+    std::optional<std::string> baseline;
+    std::map<std::string, BenchVerdict> verdicts;
     /// Tests marked quarantined by the database, by name, with the reason.
     std::map<std::string, std::string> quarantined;
     /// The label the per-label view groups by; the one with most values when unset.

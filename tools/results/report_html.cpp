@@ -605,6 +605,15 @@ void Page::data_block() {
                                    {"mb_s", test.bench->mb_s ? Json(*test.bench->mb_s) : Json()},
                                    {"series", std::move(series)},
                                    {"verdict", nullptr}});
+                if (auto v = in.verdicts.find(key); v != in.verdicts.end()) {
+                    Json& b = benches.back();
+                    b["verdict"] = v->second.verdict;
+                    b["baseline"] = in.baseline.value_or("");
+                    if (v->second.verdict != "new") {
+                        b["change_pct"] = std::round(v->second.change_pct * 10) / 10;
+                        b["p"] = v->second.p_value;
+                    }
+                }
             }
         }
     }

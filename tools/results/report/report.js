@@ -278,6 +278,12 @@
             if (b.mb_s !== null) { line += ' · ' + b.mb_s + ' MB/s'; }
             line += ' · ' + b.series.length + (b.series.length === 1 ? ' run' : ' runs') + ' stored';
             box.appendChild(el('p', 'where', line));
+            if (b.verdict) {
+                box.appendChild(el('p', 'where', b.verdict === 'new'
+                    ? 'not in the baseline ' + b.baseline
+                    : (b.change_pct > 0 ? '+' : '') + b.change_pct + '% against the baseline ' +
+                      b.baseline + ' (p = ' + b.p.toPrecision(3) + ')'));
+            }
             if (b.series.length > 0) { box.appendChild(lineChart(b.series)); }
             charts.appendChild(box);
         });
