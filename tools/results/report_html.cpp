@@ -35,6 +35,18 @@ bool entry_quarantined(const Entry& test) {
 }
 
 constexpr std::string_view REPLACEMENT = "\xef\xbf\xbd";
+/// At most this many bytes of one failure's output go into the page...
+constexpr std::size_t OUTPUT_LIMIT = 64u << 10;
+/// ...and of all outputs together; later failures show less, down to nothing.
+constexpr std::size_t OUTPUTS_LIMIT = 8u << 20;
+
+/// The start of the UTF-8 character holding byte `at` of `s`.
+std::size_t char_start(std::string_view s, std::size_t at) {
+    while (at > 0 && at < s.size() && (static_cast<unsigned char>(s[at]) & 0xc0) == 0x80) {
+        --at;
+    }
+    return at;
+}
 
 /// Length of the valid UTF-8 sequence starting at `i`, or 0 when it is not one.
 std::size_t utf8_length(std::string_view s, std::size_t i) {
@@ -392,13 +404,14 @@ void Page::failure_list() {
         raw("<p class=\"none\">No test failed.</p>\n");
     }
     std::size_t index = 0;
+    std::size_t output_budget = OUTPUTS_LIMIT;
     for (const auto& [r, t] : failures) {
         const RunRecord& run = in.runs[r];
         const TestEntry& test = run.tests[t];
         const bool q = is_quarantined(r, t);
         raw("<article class=\"failure" + std::string(q ? " quarantined" : "") + "\" id=\"f-" +
             std::to_string(index++) + "\">\n");
-        element("<h3 class=\"name\">", test.name, "");
+        element("<h3 class=\"name\"><span class=\"n\">", test.name, "</span>");
         if (q) {
             raw(" <span class=\"mark q\" title=\"quarantined\">quarantined</span>");
         }
@@ -432,10 +445,26 @@ void Page::failure_list() {
             raw("</ol>\n");
         }
         if (test.output && !test.output->empty()) {
-            const auto lines = std::count(test.output->begin(), test.output->end(), '\n');
+            const std::string_view output = *test.output;
+            const auto lines = std::count(output.begin(), output.end(), '\n');
             raw("<details class=\"output\"><summary>output (" + std::to_string(lines) +
-                (lines == 1 ? " line" : " lines") + ")</summary><pre>" +
-                ansi_to_html(*test.output) + "</pre></details>\n");
+                (lines == 1 ? " line" : " lines") + ")</summary><pre>");
+            // Long outputs keep their head and tail; the page stays small
+            // enough to open however much a failing suite printed.
+            const std::size_t keep = std::min(output_budget, OUTPUT_LIMIT);
+            if (output.size() <= keep) {
+                raw(ansi_to_html(output));
+            } else {
+                const std::size_t head = char_start(output, keep / 2);
+                const std::size_t tail = char_start(output, output.size() - keep / 2);
+                raw(ansi_to_html(output.substr(0, head)));
+                raw("</pre><p class=\"none\">[" + std::to_string(tail - head) +
+                    " bytes of output left out; the run record or zuno-results show has them]"
+                    "</p><pre>");
+                raw(ansi_to_html(output.substr(tail)));
+            }
+            output_budget -= std::min(output_budget, std::min(output.size(), keep));
+            raw("</pre></details>\n");
         } else {
             raw("<p class=\"none\">no output captured</p>\n");
         }
