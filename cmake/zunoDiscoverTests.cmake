@@ -19,7 +19,8 @@
 # --fail-if-no-tests makes a CTest entry whose test no longer exists (renamed
 # or removed since the last listing) fail instead of passing with nothing run.
 # Ignored tests are registered DISABLED; benchmarks are not registered.
-# PROPERTIES are set on every test (say LABELS or TIMEOUT).
+# PROPERTIES are set on every test (say LABELS or TIMEOUT); a test's tags
+# (zuno::tags) are added to its LABELS, so `ctest -L <tag>` selects it.
 #
 # POST_BUILD (the default, or ZUNO_DISCOVERY_MODE) lists the tests each time
 # the program is linked; PRE_TEST lists them when ctest starts, if the program

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -19,6 +20,7 @@
 #include "process.hpp"
 #include "text.hpp"
 #include "plan.hpp"
+#include "registry.hpp"
 #include "helpers/concurrency.hpp"
 #include "stats.hpp"
 
@@ -33,9 +35,23 @@ constexpr std::chrono::milliseconds kChildStopGrace{5000};
 
 // A time limit in seconds as a duration, capped at about a century so that
 // deadlines cannot overflow.
-std::chrono::nanoseconds limit_duration(std::uint64_t secs) {
-    constexpr std::uint64_t kCentury = 100ULL * 365 * 24 * 3600;
-    return std::chrono::seconds(static_cast<std::int64_t>(std::min(secs, kCentury)));
+std::chrono::nanoseconds limit_duration(double secs) {
+    constexpr double kCentury = 100.0 * 365 * 24 * 3600;
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::duration<double>(std::min(secs, kCentury)));
+}
+
+// The time limit of one test: the smaller of --test-timeout and the test's
+// own (zuno::timeout), in seconds; nothing when neither applies.
+std::optional<double> test_time_limit(const TestOpts& opts, const TestDesc& desc) {
+    std::optional<double> limit;
+    if (opts.test_timeout) {
+        limit = static_cast<double>(*opts.test_timeout);
+    }
+    if (const std::optional<double> own = registered_timeout(desc.name.as_slice())) {
+        limit = limit ? std::min(*limit, *own) : *own;
+    }
+    return limit;
 }
 
 // Sends a record, dropping it when the engine no longer receives (after a
@@ -113,7 +129,7 @@ void run_test_in_process(TestId id, TestDesc desc, bool nocapture, bool measure,
         }
     } on_thread_exit{id, desc, data, monitor_ch};
 
-    std::optional<rt::Payload> failure;
+    BodyEnd end;
     std::optional<TestExecTime> exec_time;
     {
         // The work record borrows the name: it ends before the descriptor moves on.
@@ -124,22 +140,12 @@ void run_test_in_process(TestId id, TestDesc desc, bool nocapture, bool measure,
         if (measure) {
             start = Clock::now();
         }
-        // A returned error counts as a panic whose payload is the error text.
-        std::optional<rt::Payload> returned_error;
-        failure = rt::catch_unwind([&] {
-            BodyResult result = runnable.run();
-            if (!result.is_ok()) {
-                returned_error = rt::Payload::owned(result.error());
-            }
-        });
+        end = run_body(desc.name.as_slice(), [&] { return runnable.run(); });
         exec_time = elapsed_since(start);
         capture.restore();
-        if (!failure) {
-            failure = std::move(returned_error);
-        }
     }
 
-    TestResult result = calc_result(desc, failure, time_opts, exec_time);
+    TestResult result = body_result(desc, std::move(end), time_opts, exec_time);
     std::vector<std::uint8_t> output = take_output(data);
     on_thread_exit.sent = true;
     send_completed(monitor_ch, CompletedTest{id, std::move(desc), std::move(result), exec_time,
@@ -157,10 +163,9 @@ void run_bench(TestId id, TestDesc desc, bool nocapture, RunnableBench& bench,
         // The work record borrows the name: it ends before the descriptor moves on.
         const rt::ActiveWork active = active_test(desc, data, nocapture);
         CaptureScope capture(data, nocapture);
-        failure = rt::catch_unwind([&] {
-            BodyResult result = bench.run(bencher);
-            returned_error = !result.is_ok();
-        });
+        BodyEnd end = run_body(desc.name.as_slice(), [&] { return bench.run(bencher); });
+        failure = std::move(end.failure);
+        returned_error = end.returned && !end.returned->is_ok();
         capture.restore();
     }
 
@@ -206,6 +211,8 @@ struct LimitEntry {
     Instant start;
     Instant deadline;
     rt::CaptureBuffer capture;
+    /// The limit in seconds, for the failure message.
+    double secs = 0;
 };
 
 // Storage for jobs of one type, reused from test to test. Whoever runs a job
@@ -444,14 +451,28 @@ TestResult bench_result(const Bencher& bencher) {
         BenchSamples{*bencher.summary, mb_s > max ? max : static_cast<std::size_t>(mb_s)}};
 }
 
-std::string time_limit_message(std::uint64_t secs) {
-    return "test exceeded the time limit of " + std::to_string(secs) + " s";
+std::optional<std::string> take_skip_reason(std::vector<std::uint8_t>& stderr_bytes) {
+    const std::string_view text(reinterpret_cast<const char*>(stderr_bytes.data()),
+                                stderr_bytes.size());
+    const std::size_t at = text.rfind(SKIPPED_CHILD_MARKER);
+    if (at == std::string_view::npos) {
+        return std::nullopt;
+    }
+    std::string reason(text.substr(at + SKIPPED_CHILD_MARKER.size()));
+    stderr_bytes.resize(at);
+    return reason;
+}
+
+std::string time_limit_message(double secs) {
+    char text[32];
+    const auto shown = std::to_chars(text, text + sizeof text, secs);
+    return "test exceeded the time limit of " + std::string(text, shown.ptr) + " s";
 }
 
 CompletedTest run_test_in_spawned_subprocess(TestId id, TestDesc desc, bool nocapture,
                                              const std::optional<TestTimeOptions>& time_opts,
                                              bool bench, const std::string& executable,
-                                             std::optional<std::uint64_t> limit_secs) {
+                                             std::optional<double> limit_secs) {
     rt::Command command(executable);
     // A process group of its own, so that what the test starts goes with it,
     // also when this run is interrupted.
@@ -489,6 +510,10 @@ CompletedTest run_test_in_spawned_subprocess(TestId id, TestDesc desc, bool noca
     }
 
     rt::Output& out = ran.value().output;
+    std::optional<std::string> skipped;
+    if (out.status.code() == std::optional<int>(SKIPPED_CHILD_STATUS)) {
+        skipped = take_skip_reason(out.stderr_bytes);
+    }
     std::vector<std::uint8_t> output = std::move(out.stdout_bytes);
     if (!output.empty() && output.back() != '\n') {
         output.push_back('\n');
@@ -498,7 +523,10 @@ CompletedTest run_test_in_spawned_subprocess(TestId id, TestDesc desc, bool noca
     output.insert(output.end(), out.stderr_bytes.begin(), out.stderr_bytes.end());
 
     TestResult result = TestResult::Failed{};
-    if (ran.value().timed_out) {
+    if (skipped) {
+        desc.ignore_message = keep_skip_reason(std::move(*skipped));
+        result = TestResult::Ignored{};
+    } else if (ran.value().timed_out) {
         result = TestResult::FailedMsg{time_limit_message(limit_secs.value_or(0))};
     } else if (const std::optional<int> code = out.status.code()) {
         if (*code == 0) {
@@ -558,20 +586,21 @@ StartedTest start_test(const TestOpts& opts, bool force_ignore, TestId id, TestD
         case RunStrategy::SpawnChild:
             break;
     }
+    const std::optional<double> limit = test_time_limit(opts, desc);
     return StartedTest{
-        spawn_test_thread(
-            std::move(name),
-            [id, desc = std::move(desc), nocapture, measure, time_opts, bench = opts.bench,
-             limit = opts.test_timeout, tx = std::move(monitor_ch)]() mutable {
-                const Clock::time_point begun = Clock::now();
-                CompletedTest completed = run_test_in_spawned_subprocess(
-                    id, std::move(desc), nocapture, time_opts, bench, current_executable(), limit);
-                // A report file wants the time even without time options.
-                if (measure && !completed.exec_time) {
-                    completed.exec_time = elapsed_since(begun);
-                }
-                send_completed(tx, std::move(completed));
-            }),
+        spawn_test_thread(std::move(name),
+                          [id, desc = std::move(desc), nocapture, measure, time_opts,
+                           bench = opts.bench, limit, tx = std::move(monitor_ch)]() mutable {
+                              const Clock::time_point begun = Clock::now();
+                              CompletedTest completed = run_test_in_spawned_subprocess(
+                                  id, std::move(desc), nocapture, time_opts, bench,
+                                  current_executable(), limit);
+                              // A report file wants the time even without time options.
+                              if (measure && !completed.exec_time) {
+                                  completed.exec_time = elapsed_since(begun);
+                              }
+                              send_completed(tx, std::move(completed));
+                          }),
         nullptr};
 }
 
@@ -592,8 +621,7 @@ CompletedTest abandoned_record(const TestOpts& opts, const TestDesc& desc, const
         auto locked = entry.capture->lock();
         output = locked.guard->copy();
     }
-    return CompletedTest{entry.id, desc,
-                         TestResult::FailedMsg{time_limit_message(opts.test_timeout.value_or(0))},
+    return CompletedTest{entry.id, desc, TestResult::FailedMsg{time_limit_message(entry.secs)},
                          exec_time, std::move(output)};
 }
 
@@ -615,8 +643,8 @@ public:
         bool fail_fast = false;
         /// How many more times a failed test runs.
         std::size_t retries = 0;
-        /// The time limit of a running in-process test.
-        std::optional<std::chrono::nanoseconds> limit;
+        /// In-process tests are held to their time limits (test_time_limit).
+        bool time_limits = false;
     };
 
     Scheduler(const TestOpts& opts, const EngineConfig& config, RunStrategy strategy,
@@ -655,8 +683,8 @@ private:
     RunningTests running_;
     // The node of the last joined test, reused for the next start.
     RunningTests::node_type spare_;
-    // Long-running deadlines and time limits, in start (so deadline) order;
-    // at most one entry each per running test.
+    // Long-running deadlines in start (so deadline) order, and time limits in
+    // deadline order; at most one entry each per running test.
     TimeoutQueue timeouts_;
     std::deque<LimitEntry> limits_;
 };
@@ -717,8 +745,14 @@ rt::IoResult<void> Scheduler::start(std::size_t i) {
     StartedTest started =
         start_test(opts_, phase_.force_ignore, id,
                    TestDescAndFn{test.descriptor, std::move(test.body)}, strategy_, *tx_);
-    if (phase_.limit) {
-        limits_.push_back(LimitEntry{id, started_at, started_at + *phase_.limit, started.capture});
+    if (phase_.time_limits) {
+        if (const std::optional<double> secs = test_time_limit(opts_, test.descriptor)) {
+            const Instant deadline = started_at + limit_duration(*secs);
+            const auto at = std::upper_bound(
+                limits_.begin(), limits_.end(), deadline,
+                [](Instant d, const LimitEntry& entry) { return d < entry.deadline; });
+            limits_.insert(at, LimitEntry{id, started_at, deadline, started.capture, *secs});
+        }
     }
     RunningTest running{std::move(started.handle), false, std::move(started.capture)};
     if (spare_) {
@@ -855,9 +889,7 @@ rt::IoResult<void> run_tests_with(const TestOpts& opts, std::size_t concurrency,
     tests_phase.retries = opts.retries;
     // In-process tests are held to the time limit here; an isolated test's
     // job stops its child itself.
-    if (opts.test_timeout && strategy == RunStrategy::InProcess) {
-        tests_phase.limit = limit_duration(*opts.test_timeout);
-    }
+    tests_phase.time_limits = strategy == RunStrategy::InProcess;
     auto finished = scheduler.run(std::move(tests_phase));
     RT_TRY(finished);
     if (!finished.value()) {

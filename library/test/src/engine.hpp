@@ -192,9 +192,19 @@ TestResult bench_result(const Bencher& bencher);
 CompletedTest run_test_in_spawned_subprocess(TestId id, TestDesc desc, bool nocapture,
                                              const std::optional<TestTimeOptions>& time_opts,
                                              bool bench, const std::string& executable,
-                                             std::optional<std::uint64_t> limit_secs = {});
+                                             std::optional<double> limit_secs = {});
 
-/// The failure message of a test stopped at its time limit of `secs` seconds.
-std::string time_limit_message(std::uint64_t secs);
+/// The failure message of a test stopped at its time limit of `secs` seconds
+/// (shown in the shortest form that reads back: "1", "0.25").
+std::string time_limit_message(double secs);
+
+/// How an isolated child reports that its test skipped itself (ZUNO_SKIP): it
+/// writes SKIPPED_CHILD_MARKER and the reason as the last bytes of its
+/// standard error and exits with SKIPPED_CHILD_STATUS.
+inline constexpr int SKIPPED_CHILD_STATUS = 77;
+inline constexpr std::string_view SKIPPED_CHILD_MARKER = "\n[zuno: test skipped]\n";
+/// Takes the reason (and the marker before it) off the end of a skipped
+/// child's standard error; nothing, and nothing taken, without the marker.
+std::optional<std::string> take_skip_reason(std::vector<std::uint8_t>& stderr_bytes);
 
 }  // namespace test

@@ -121,9 +121,10 @@ constexpr const char* kBenchVar = "__ZUNO_TEST_BENCH_BENCHMARKS";
 
 // The child side of an isolated run: runs test `name` on this thread with its
 // output going straight to the inherited streams, which the parent collects.
-// Exits 0 when the test passes; otherwise its failure is reported on standard
-// error (a panic by the panic hook, a returned error or a harness message
-// here) and the status is 101.
+// Exits 0 when the test passes; SKIPPED_CHILD_STATUS after the skip reason
+// when it skipped itself; otherwise its failure is reported on standard error
+// (a panic by the panic hook, a returned error or a harness message here) and
+// the status is 101.
 [[noreturn]] void run_invoked_test(const std::string& name, std::vector<TestDescAndFn> tests) {
     const bool bench = rt::env_var(kBenchVar) == std::optional<std::string>("1");
     // Programs on this harness that the test starts run as usual.
@@ -161,23 +162,26 @@ constexpr const char* kBenchVar = "__ZUNO_TEST_BENCH_BENCHMARKS";
             }
         }
     } on_thread_exit;
-    std::optional<std::string> returned_error;
-    std::optional<rt::Payload> failure = rt::catch_unwind([&] {
+    BodyEnd end = run_body(name, [&] {
         Bencher bencher;
-        BodyResult result = std::holds_alternative<RunnableTest>(runnable)
-                                ? std::get<RunnableTest>(runnable).run()
-                                : std::get<RunnableBench>(runnable).run(bencher);
-        if (!result.is_ok()) {
-            returned_error = result.error();
-        }
+        return std::holds_alternative<RunnableTest>(runnable)
+                   ? std::get<RunnableTest>(runnable).run()
+                   : std::get<RunnableBench>(runnable).run(bencher);
     });
     on_thread_exit.armed = false;
-    if (!failure && returned_error) {
-        failure = rt::Payload::owned(*returned_error);
+    std::optional<std::string> returned_error;
+    if (!end.failure && end.returned && end.returned->kind() == BodyResult::Kind::Failed) {
+        returned_error = end.returned->error();
     }
-    const TestResult result = calc_result(desc, failure, std::nullopt, std::nullopt);
+    TestDesc judged = desc;
+    const TestResult result = body_result(judged, std::move(end), std::nullopt, std::nullopt);
     if (result.is<TestResult::Ok>()) {
         exit_child(0);
+    }
+    if (result.is<TestResult::Ignored>()) {
+        rt::eprint(std::string(SKIPPED_CHILD_MARKER) +
+                   std::string(judged.ignore_message.value_or("")));
+        exit_child(SKIPPED_CHILD_STATUS);
     }
     if (const auto* failed = result.as<TestResult::FailedMsg>()) {
         rt::eprint(failed->message + "\n");

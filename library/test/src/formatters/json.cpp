@@ -6,6 +6,7 @@
 
 #include "utf8.hpp"
 #include "formatters/common.hpp"
+#include "registry.hpp"
 
 namespace test::formatters {
 
@@ -128,6 +129,17 @@ rt::IoResult<void> JsonFormatter::write_test_discovered(const TestDesc& desc,
     append_raw_member(line, "start_col", std::to_string(desc.start_col));
     append_raw_member(line, "end_line", std::to_string(desc.end_line));
     append_raw_member(line, "end_col", std::to_string(desc.end_col));
+    // The tags a registered test carries (zuno::tags), when it has any.
+    const std::vector<std::string>& tags = registered_tags(desc.name.as_slice());
+    if (!tags.empty()) {
+        line += ", \"tags\": [";
+        for (std::size_t i = 0; i < tags.size(); ++i) {
+            line += i == 0 ? "\"" : ", \"";
+            EscapedString(tags[i]).append_to(line);
+            line += '"';
+        }
+        line += ']';
+    }
     line += " }\n";
     return out_.write_str(line);
 }
