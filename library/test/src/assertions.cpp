@@ -8,6 +8,7 @@
 
 #include <charconv>
 #include <exception>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -105,9 +106,9 @@ void report_check(std::string message, const std::source_location& loc) {
     rt::default_hook(rt::PanicInfo{payload, rt::Location::from(loc), true});
 }
 
-}  // namespace
-
-BodyResult run_body(void (*body)()) {
+// Runs a body with its failed checks counted, and turns a skip into its result.
+template <typename Body>
+BodyResult run_counted(const Body& body) {
     std::size_t failed = 0;
     struct Scope {
         std::size_t* previous;
@@ -122,6 +123,16 @@ BodyResult run_body(void (*body)()) {
         }
     }
     return failed == 0 ? BodyResult::ok() : BodyResult::checks_failed(failed);
+}
+
+}  // namespace
+
+BodyResult run_body(void (*body)()) {
+    return run_counted(body);
+}
+
+BodyResult run_body(const std::function<void()>& body) {
+    return run_counted(body);
 }
 
 void skip(std::string reason) {

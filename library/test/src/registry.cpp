@@ -71,10 +71,7 @@ TestFn body_of(const Entry& e) {
     }
     // A dynamic body may run once per run; the harness consumes its copy.
     std::function<void()> f = std::get<std::function<void()>>(e.body);
-    return BoxedTestBody{[f = std::move(f)]() -> BodyResult {
-        f();
-        return BodyResult::ok();
-    }};
+    return BoxedTestBody{[f = std::move(f)]() -> BodyResult { return zuno::detail::run_body(f); }};
 }
 
 /// The entries that carry more than a descriptor holds (a row's value, a time

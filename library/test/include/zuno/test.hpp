@@ -218,6 +218,7 @@ void add_row(std::string name, const std::source_location& loc, TestSpec traits,
 const void* current_row();
 /// Runs a registered body: counts its failed checks and catches ZUNO_SKIP.
 BodyResult run_body(void (*body)());
+BodyResult run_body(const std::function<void()>& body);
 /// Runs a benchmark body with a public Bencher and hands its measurements to `b`.
 BodyResult run_bench(HarnessBencher& b, void (*body)(zuno::Bencher&));
 
@@ -341,24 +342,24 @@ public:
                    std::initializer_list<TableRow<Value>> rows, const A&... attributes) {
         TestSpec traits;
         (attributes.apply(traits), ...);
+        // Reserved once, so the values never move: each row's test keeps its address.
+        values_.reserve(rows.size());
         std::size_t index = 0;
         for (const TableRow<Value>& r : rows) {
             std::string full(name);
             full += "::";
             full += r.label ? *r.label : std::to_string(index);
-            values_.push_back(new Value(r.value));
+            values_.push_back(r.value);
             add_row(std::move(full), loc, traits, &call_test<&run_row<Body, Value>>,
-                    values_.back());
+                    std::addressof(values_.back()));
             ++index;
         }
     }
     TableRegistrar(const TableRegistrar&) = delete;
     TableRegistrar& operator=(const TableRegistrar&) = delete;
-    // The values stay: a test thread abandoned at its time limit may still read one.
-    ~TableRegistrar() = default;
 
 private:
-    std::vector<const Value*> values_;
+    std::vector<Value> values_;
 };
 
 /// A value as an assertion prints it: through operator<< when the type has one.
