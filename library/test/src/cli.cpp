@@ -144,7 +144,11 @@ optparse::Options optgroups() {
         .optopt("", "shard-index", "Run only shard K of the N shards, counting from 0", "K")
         .optopt("", "junit-report", "Also write the results as a JUnit document to PATH", "PATH")
         .optflag("", "fail-if-no-tests", "Fail the run when the filters select no test")
-        .optopt("", "retries", "Run a failed test again, up to N more times", "N");
+        .optopt("", "retries", "Run a failed test again, up to N more times", "N")
+        .optopt("", "tests-from", "Run the tests named in FILE, one name per line", "FILE")
+        .optopt("", "shard-plan", "Place tests in shards as the plan in FILE says", "FILE")
+        .optopt("", "quarantine", "A failure of a test quarantined in FILE does not fail the run",
+                "FILE");
     return opts;
 }
 
@@ -267,7 +271,16 @@ OptPartResult<TestOpts> parse_opts_impl(const Matches& matches) {
     if (!opts.junit_report) {
         opts.junit_report = rt::env_var("XML_OUTPUT_FILE");
     }
-    if (opts.filters.empty()) {
+    const OptPartResult<std::optional<TestList>> tests_from = get_tests_from(matches);
+    RT_TRY(tests_from);
+    opts.tests_from = tests_from.value();
+    OptPartResult<std::optional<ShardPlanFile>> shard_plan = get_shard_plan(matches, opts.shard);
+    RT_TRY(shard_plan);
+    opts.shard_plan = std::move(shard_plan.value());
+    OptPartResult<std::optional<QuarantineFile>> quarantine = get_quarantine(matches);
+    RT_TRY(quarantine);
+    opts.quarantine = std::move(quarantine.value());
+    if (opts.filters.empty() && !opts.tests_from) {
         // A test runner's filter, used only when the command line gives none.
         if (std::optional<std::string> only = rt::env_var("TESTBRIDGE_TEST_ONLY")) {
             opts.filters.push_back(std::move(*only));
@@ -515,6 +528,55 @@ OptPartResult<std::optional<std::uint64_t>> get_test_timeout(const Matches& matc
         return rt::Err{"ZUNO_TEST_TIMEOUT is `" + *value + "`, should be a number of seconds > 0"};
     }
     return std::optional<std::uint64_t>(secs.value);
+}
+
+OptPartResult<std::optional<TestList>> get_tests_from(const Matches& matches) {
+    const std::optional<std::string> path = matches.opt_str("tests-from");
+    if (!path) {
+        return std::optional<TestList>();
+    }
+    if (!matches.free.empty()) {
+        return rt::Err{"--tests-from cannot be combined with name filters"};
+    }
+    rt::Result<TestList, std::string> list = read_test_list(*path);
+    if (!list.ok()) {
+        return rt::Err{list.error()};
+    }
+    return std::optional<TestList>(std::move(list.value()));
+}
+
+OptPartResult<std::optional<ShardPlanFile>> get_shard_plan(const Matches& matches,
+                                                           const std::optional<Shard>& shard) {
+    const std::optional<std::string> path = matches.opt_str("shard-plan");
+    if (!path) {
+        return std::optional<ShardPlanFile>();
+    }
+    if (!shard) {
+        return rt::Err{
+            "--shard-plan needs --shard-count and --shard-index (or "
+            "TEST_TOTAL_SHARDS and TEST_SHARD_INDEX)"};
+    }
+    rt::Result<ShardPlanFile, std::string> plan = read_shard_plan(*path);
+    if (!plan.ok()) {
+        return rt::Err{plan.error()};
+    }
+    if (plan->shards != shard->count) {
+        return rt::Err{"the shard plan " + *path + " is for " + std::to_string(plan->shards) +
+                       " shards, not " + std::to_string(shard->count)};
+    }
+    return std::optional<ShardPlanFile>(std::move(plan.value()));
+}
+
+OptPartResult<std::optional<QuarantineFile>> get_quarantine(const Matches& matches) {
+    const std::optional<std::string> path = matches.opt_str("quarantine");
+    if (!path) {
+        return std::optional<QuarantineFile>();
+    }
+    rt::Result<QuarantineFile, std::string> quarantine = read_quarantine(*path);
+    if (!quarantine.ok()) {
+        return rt::Err{quarantine.error()};
+    }
+    return std::optional<QuarantineFile>(std::move(quarantine.value()));
 }
 
 }  // namespace test

@@ -84,4 +84,13 @@ OptPartResult<std::optional<Shard>> get_shard(const optparse::Matches& matches);
 /// The `--retries` count; 0 when not given.
 OptPartResult<std::size_t> get_retries(const optparse::Matches& matches);
 
+/// `--tests-from FILE`: the names in FILE. Name filters beside it, or a file
+/// that cannot be read or is not UTF-8, are option errors.
+OptPartResult<std::optional<TestList>> get_tests_from(const optparse::Matches& matches);
+/// `--shard-plan FILE`: needs `shard`, and a plan for as many shards.
+OptPartResult<std::optional<ShardPlanFile>> get_shard_plan(const optparse::Matches& matches,
+                                                           const std::optional<Shard>& shard);
+/// `--quarantine FILE`: the quarantined tests.
+OptPartResult<std::optional<QuarantineFile>> get_quarantine(const optparse::Matches& matches);
+
 }  // namespace test

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 #include <utility>
 
 #include "panic.hpp"
@@ -123,10 +125,20 @@ public:
         if (opts_.time_options) {
             shown = completed.exec_time;
         }
-        return listeners_.result(ResultReported{completed, shown, st_});
+        const QuarantineEntry* quarantine = nullptr;
+        if (opts_.quarantine && completed.result.is_failure()) {
+            const auto it = opts_.quarantine->tests.find(completed.desc.name.as_slice());
+            if (it != opts_.quarantine->tests.end() &&
+                (!it->second.until || *it->second.until >= today_)) {
+                quarantine = &it->second;
+            }
+        }
+        return listeners_.result(ResultReported{completed, shown, st_, quarantine});
     }
 
 private:
+    /// The UTC day the run started: a quarantine ending before it is over.
+    std::string today_ = utc_today();
     const TestOpts& opts_;
     RunStarted facts_;
     const ConsoleTestState& st_;
@@ -172,7 +184,55 @@ std::unique_ptr<formatters::OutputFormatter> get_formatter(const TestOpts& opts,
     return std::make_unique<formatters::JunitFormatter>(std::move(output));
 }
 
+namespace {
+
+/// Warns, on standard error, about what the run's input files say that does
+/// not fit the program: names of --tests-from and of the shard plan that
+/// match no test, and quarantines of its tests that have ended.
+void warn_about_inputs(const TestOpts& opts, const std::vector<TestDescAndFn>& tests) {
+    if (!opts.tests_from && !opts.shard_plan && !opts.quarantine) {
+        return;
+    }
+    std::unordered_set<std::string_view> names;
+    names.reserve(tests.size());
+    for (const TestDescAndFn& t : tests) {
+        names.insert(t.descriptor.name.as_slice());
+    }
+    auto unmatched_warning = [](std::size_t unmatched, const std::string& path) {
+        if (unmatched > 0) {
+            rt::eprint("warning: " + std::to_string(unmatched) + " names in " + path +
+                       " match no test\n");
+        }
+    };
+    if (opts.tests_from) {
+        // A name given twice is counted once.
+        const std::unordered_set<std::string_view> listed(opts.tests_from->names.begin(),
+                                                          opts.tests_from->names.end());
+        unmatched_warning(std::count_if(listed.begin(), listed.end(),
+                                        [&](std::string_view n) { return !names.contains(n); }),
+                          opts.tests_from->path);
+    }
+    if (opts.shard_plan) {
+        unmatched_warning(
+            std::count_if(opts.shard_plan->shard_of.begin(), opts.shard_plan->shard_of.end(),
+                          [&](const auto& e) { return !names.contains(e.first); }),
+            opts.shard_plan->path);
+    }
+    if (opts.quarantine) {
+        const std::string today = utc_today();
+        for (const auto& [name, entry] : opts.quarantine->tests) {
+            if (entry.until && *entry.until < today && names.contains(name)) {
+                rt::eprint("warning: the quarantine of " + name + " ended on " + *entry.until +
+                           "\n");
+            }
+        }
+    }
+}
+
+}  // namespace
+
 rt::IoResult<bool> run_tests_console(const TestOpts& opts, std::vector<TestDescAndFn> tests) {
+    warn_about_inputs(opts, tests);
     // Decided before anything is printed, so a bad ZUNO_TEST_THREADS or
     // ZUNO_TEST_CAPTURE_LIMIT stops the process with no output.
     const std::size_t concurrency = helpers::decide_concurrency(opts.test_threads);
@@ -228,6 +288,7 @@ rt::IoResult<bool> run_with_listeners(const TestOpts& opts, std::size_t concurre
 }
 
 rt::IoResult<void> list_tests_console(const TestOpts& opts, std::vector<TestDescAndFn> tests) {
+    warn_about_inputs(opts, tests);
     formatters::OutputLocation output = stdout_location();
     // Plain standard output stays locked for the whole listing.
     std::unique_lock<std::recursive_mutex> stdout_guard;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 
 namespace test {
@@ -21,7 +22,13 @@ bool matches_any(std::string_view name, const std::vector<std::string>& patterns
 
 std::vector<TestDescAndFn> filter_tests(const TestOpts& opts, std::vector<TestDescAndFn> tests) {
     // Each step erases in place: survivors are moved down, removed ones destroyed.
-    if (!opts.filters.empty()) {
+    if (opts.tests_from) {
+        const std::unordered_set<std::string_view> names(opts.tests_from->names.begin(),
+                                                         opts.tests_from->names.end());
+        std::erase_if(tests, [&](const TestDescAndFn& t) {
+            return !names.contains(t.descriptor.name.as_slice());
+        });
+    } else if (!opts.filters.empty()) {
         std::erase_if(tests, [&](const TestDescAndFn& t) {
             return !matches_any(t.descriptor.name.as_slice(), opts.filters, opts.exact);
         });
@@ -54,7 +61,28 @@ std::vector<TestDescAndFn> filter_tests(const TestOpts& opts, std::vector<TestDe
     return tests;
 }
 
-std::vector<TestDescAndFn> shard_tests(const Shard& shard, std::vector<TestDescAndFn> tests) {
+std::vector<TestDescAndFn> shard_tests(const Shard& shard, std::vector<TestDescAndFn> tests,
+                                       const ShardPlanFile* plan) {
+    if (plan != nullptr && !plan->shard_of.empty()) {
+        // Planned tests go to their shard; the others are dealt out in turn,
+        // counted among themselves.
+        std::size_t unplanned = 0;
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < tests.size(); ++i) {
+            const auto it = plan->shard_of.find(std::string(tests[i].descriptor.name.as_slice()));
+            const std::size_t home = it != plan->shard_of.end()
+                                         ? it->second
+                                         : unplanned++ % std::max<std::size_t>(shard.count, 1);
+            if (home == shard.index) {
+                if (kept != i) {
+                    tests[kept] = std::move(tests[i]);
+                }
+                ++kept;
+            }
+        }
+        tests.erase(tests.begin() + static_cast<std::ptrdiff_t>(kept), tests.end());
+        return tests;
+    }
     if (shard.count <= 1) {
         return tests;
     }

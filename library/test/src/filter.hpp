@@ -11,7 +11,8 @@
 
 namespace test {
 
-/// Keeps the tests `opts` selects, in order: name filters (any match keeps),
+/// Keeps the tests `opts` selects, in order: the names of `tests_from` (equal
+/// names keep) or else the name filters (any match keeps),
 /// skip filters (any match removes), should-panic exclusion, then run_ignored
 /// (Include clears every ignore flag; Only keeps just ignored tests and clears
 /// their flag). With `exact` a filter matches equal names, otherwise substrings.
@@ -19,9 +20,12 @@ namespace test {
                                                       std::vector<TestDescAndFn> tests);
 
 /// Keeps the tests of `shard`: numbering `tests` 0, 1, 2, ... in order, test
-/// i belongs to shard i mod count. Kept tests stay in order.
+/// i belongs to shard i mod count. With a `plan`, a test it names belongs to
+/// its planned shard, and only the others are numbered (among themselves).
+/// Kept tests stay in order.
 [[nodiscard]] std::vector<TestDescAndFn> shard_tests(const Shard& shard,
-                                                     std::vector<TestDescAndFn> tests);
+                                                     std::vector<TestDescAndFn> tests,
+                                                     const ShardPlanFile* plan = nullptr);
 
 /// Turns StaticBenchBody into StaticBenchOnce and BoxedBenchBody into
 /// BoxedBenchOnce; other bodies, descriptors and order are unchanged.

@@ -36,7 +36,8 @@ Plan make_plan(const TestOpts& opts, std::vector<TestDescAndFn> tests, PlanFor u
     }
     const std::size_t selected = tests.size();
     if (opts.shard) {
-        tests = shard_tests(*opts.shard, std::move(tests));
+        tests = shard_tests(*opts.shard, std::move(tests),
+                            opts.shard_plan ? &*opts.shard_plan : nullptr);
     }
     plan.filtered_out = registered - tests.size();
     plan.other_shards = selected - tests.size();

@@ -80,8 +80,7 @@ private:
                 ++column;
             }
         }
-        return problem_ + " at line " + std::to_string(line) + ", column " +
-               std::to_string(column);
+        return problem_ + " at line " + std::to_string(line) + ", column " + std::to_string(column);
     }
 
     void skip_space() {
@@ -107,13 +106,26 @@ private:
             return fail("the document ends early");
         }
         switch (in_[at_]) {
-            case '{': return parse_object(out, depth);
-            case '[': return parse_array(out, depth);
-            case '"': out.kind = Json::Kind::String; return parse_string(out.text);
-            case 't': out.kind = Json::Kind::Bool; out.boolean = true; return literal("true");
-            case 'f': out.kind = Json::Kind::Bool; return literal("false");
-            case 'n': out.kind = Json::Kind::Null; return literal("null");
-            default: out.kind = Json::Kind::Number; return parse_number(out.text);
+            case '{':
+                return parse_object(out, depth);
+            case '[':
+                return parse_array(out, depth);
+            case '"':
+                out.kind = Json::Kind::String;
+                return parse_string(out.text);
+            case 't':
+                out.kind = Json::Kind::Bool;
+                out.boolean = true;
+                return literal("true");
+            case 'f':
+                out.kind = Json::Kind::Bool;
+                return literal("false");
+            case 'n':
+                out.kind = Json::Kind::Null;
+                return literal("null");
+            default:
+                out.kind = Json::Kind::Number;
+                return parse_number(out.text);
         }
     }
 
@@ -252,14 +264,30 @@ private:
             }
             const char e = in_[at_++];
             switch (e) {
-                case '"': out += '"'; break;
-                case '\\': out += '\\'; break;
-                case '/': out += '/'; break;
-                case 'b': out += '\b'; break;
-                case 'f': out += '\f'; break;
-                case 'n': out += '\n'; break;
-                case 'r': out += '\r'; break;
-                case 't': out += '\t'; break;
+                case '"':
+                    out += '"';
+                    break;
+                case '\\':
+                    out += '\\';
+                    break;
+                case '/':
+                    out += '/';
+                    break;
+                case 'b':
+                    out += '\b';
+                    break;
+                case 'f':
+                    out += '\f';
+                    break;
+                case 'n':
+                    out += '\n';
+                    break;
+                case 'r':
+                    out += '\r';
+                    break;
+                case 't':
+                    out += '\t';
+                    break;
                 case 'u': {
                     std::uint32_t cp = 0;
                     if (!hex4(cp)) {
@@ -285,7 +313,9 @@ private:
                     append_utf8(out, cp);
                     break;
                 }
-                default: --at_; return fail("an unknown escape in a string");
+                default:
+                    --at_;
+                    return fail("an unknown escape in a string");
             }
         }
         if (!rt::is_utf8(std::string_view(in_.data() + start, at_ - 1 - start))) {
@@ -408,8 +438,7 @@ rt::Result<std::map<std::string, const Json*, std::less<>>, std::string> check_h
             return rt::Err{"the " + file + " is malformed: unknown member " + quoted(key)};
         }
         if (!by_key.emplace(key, &value).second) {
-            return rt::Err{"the " + file + " is malformed: member " + quoted(key) +
-                           " given twice"};
+            return rt::Err{"the " + file + " is malformed: member " + quoted(key) + " given twice"};
         }
     }
     const auto version = by_key.find("version");
@@ -492,8 +521,7 @@ rt::Result<Json, std::string> parse_json(const std::string& path, const Document
 
 }  // namespace
 
-rt::Result<TestList, std::string> parse_test_list(const std::string& path,
-                                                  std::string_view bytes) {
+rt::Result<TestList, std::string> parse_test_list(const std::string& path, std::string_view bytes) {
     TestList list;
     list.path = path;
     std::size_t line = 0;
@@ -558,9 +586,8 @@ rt::Result<ShardPlanFile, std::string> parse_shard_plan(const std::string& path,
                            " must be a whole number"};
         }
         if (*shard >= *shards) {
-            return rt::Err{file + " puts " + quoted(name) + " in shard " +
-                           std::to_string(*shard) + ", but it has shards 0 to " +
-                           std::to_string(*shards - 1)};
+            return rt::Err{file + " puts " + quoted(name) + " in shard " + std::to_string(*shard) +
+                           ", but it has shards 0 to " + std::to_string(*shards - 1)};
         }
         if (!plan.shard_of.emplace(name, std::size_t(*shard)).second) {
             return rt::Err{file + " names the test " + quoted(name) + " twice"};
@@ -604,10 +631,10 @@ rt::Result<QuarantineFile, std::string> parse_quarantine(const std::string& path
         const Json* reason = nullptr;
         const Json* until = nullptr;
         for (const auto& [key, value] : entry.members) {
-            const Json** slot = key == "name" ? &name
+            const Json** slot = key == "name"     ? &name
                                 : key == "reason" ? &reason
-                                : key == "until" ? &until
-                                                 : nullptr;
+                                : key == "until"  ? &until
+                                                  : nullptr;
             if (slot == nullptr) {
                 return rt::Err{where + " has an unknown member " + quoted(key)};
             }
@@ -622,9 +649,8 @@ rt::Result<QuarantineFile, std::string> parse_quarantine(const std::string& path
         if (reason == nullptr || reason->kind != Json::Kind::String) {
             return rt::Err{where + " needs a \"reason\" text"};
         }
-        if (until == nullptr ||
-            !(until->kind == Json::Kind::Null ||
-              (until->kind == Json::Kind::String && is_date(until->text)))) {
+        if (until == nullptr || !(until->kind == Json::Kind::Null ||
+                                  (until->kind == Json::Kind::String && is_date(until->text)))) {
             return rt::Err{where + " needs \"until\": a date YYYY-MM-DD or null"};
         }
         QuarantineEntry parsed{reason->text, std::nullopt};

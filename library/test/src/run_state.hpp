@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <set>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -31,6 +33,10 @@ struct ConsoleTestState {
     std::size_t measured = 0;
     /// Tests that passed only when run again (`--retries`); counted in passed too.
     std::size_t flaky = 0;
+    /// Failed tests whose failure does not fail the run (`--quarantine`);
+    /// not counted in failed, but listed with the failures.
+    std::size_t quarantined = 0;
+    std::set<std::string, std::less<>> quarantined_names;
     std::optional<TestSuiteExecTime> exec_time;
     MetricMap metrics;
     std::vector<DescOutput> failures;
@@ -40,9 +46,9 @@ struct ConsoleTestState {
     std::vector<DescOutput> time_failures;
     RunOptions options;
 
-    /// passed + failed + ignored + measured.
+    /// passed + failed + quarantined + ignored + measured.
     [[nodiscard]] std::size_t current_test_count() const {
-        return passed + failed + ignored + measured;
+        return passed + failed + quarantined + ignored + measured;
     }
 };
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "run_inputs.hpp"
 #include "time.hpp"
 #include "types.hpp"
 
@@ -60,6 +61,12 @@ struct TestOpts {
     bool fail_if_no_tests = false;
     /// `--retries`: how many more times a failed test is run.
     std::size_t retries = 0;
+    /// `--tests-from FILE`: the selection is the tests named there.
+    std::optional<TestList> tests_from;
+    /// `--shard-plan FILE`: the shard of each test it names.
+    std::optional<ShardPlanFile> shard_plan;
+    /// `--quarantine FILE`: tests whose failures do not fail the run.
+    std::optional<QuarantineFile> quarantine;
     // Files a calling test runner names in the environment (Bazel's protocol).
     /// TEST_SHARD_STATUS_FILE: touched to say that sharding is supported.
     std::optional<std::string> shard_status_file;

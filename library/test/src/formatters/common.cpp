@@ -149,9 +149,9 @@ std::string merged_doctests_text(double total, double compilation) {
            format_fixed2(compilation) + "s\n";
 }
 
-rt::IoResult<void> write_result_section(
-    OutputLocation& out, std::string_view label,
-    std::initializer_list<const std::vector<DescOutput>*> lists) {
+rt::IoResult<void> write_result_section(OutputLocation& out, std::string_view label,
+                                        std::initializer_list<const std::vector<DescOutput>*> lists,
+                                        const std::set<std::string, std::less<>>* quarantined) {
     std::string heading = "\n";
     heading += label;
     heading += ":\n";
@@ -180,7 +180,8 @@ rt::IoResult<void> write_result_section(
     // std::string compares as unsigned bytes, which is the byte-wise order.
     std::sort(names.begin(), names.end());
     for (const std::string& name : names) {
-        RT_TRY(write_text(out, "    " + name + "\n"));
+        const bool marked = quarantined != nullptr && quarantined->contains(name);
+        RT_TRY(write_text(out, "    " + name + (marked ? " (quarantined)\n" : "\n")));
     }
     return {};
 }
@@ -200,6 +201,9 @@ rt::IoResult<void> write_summary(OutputLocation& out, bool use_color, const Cons
                          std::to_string(state.filtered_out) + " filtered out";
     if (state.flaky > 0) {
         counts += "; " + std::to_string(state.flaky) + " flaky";
+    }
+    if (state.quarantined > 0) {
+        counts += "; " + std::to_string(state.quarantined) + " quarantined";
     }
     RT_TRY(write_text(out, counts));
     if (state.exec_time) {

@@ -64,10 +64,12 @@ std::string merged_doctests_text(double total, double compilation);
 
 /// Writes one result section labelled `label` over the concatenation of
 /// `lists`: the heading, the captured outputs (lossily decoded), the heading
-/// again and the byte-wise sorted names. Does not flush.
+/// again and the byte-wise sorted names, those in `quarantined` followed by
+/// " (quarantined)". Does not flush.
 rt::IoResult<void> write_result_section(
     OutputLocation& out, std::string_view label,
-    std::initializer_list<const std::vector<DescOutput>*> lists);
+    std::initializer_list<const std::vector<DescOutput>*> lists,
+    const std::set<std::string, std::less<>>* quarantined = nullptr);
 
 /// Writes the closing "test result: ..." line and the blank line after it.
 /// Does not flush.

@@ -12,6 +12,7 @@
 
 #include "io.hpp"
 #include "result.hpp"
+#include "run_inputs.hpp"
 #include "run_state.hpp"
 #include "term/terminal.hpp"
 #include "test_result.hpp"
@@ -54,6 +55,9 @@ private:
 struct ResultNotes {
     /// The failed attempts before this result, when the test was run again.
     std::span<const FailedAttempt> attempts;
+    /// The quarantine entry of a failed test whose failure does not fail the
+    /// run (`--quarantine`); null otherwise.
+    const QuarantineEntry* quarantine = nullptr;
 };
 
 /// The nine operations of a formatter, in the order of its virtual table,

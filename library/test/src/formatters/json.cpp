@@ -261,6 +261,10 @@ rt::IoResult<void> JsonFormatter::write_result_noted(const TestDesc& desc, const
         extra += extra.empty() ? "" : ", ";
         extra += "\"retries\": " + std::to_string(notes.attempts.size());
     }
+    if (notes.quarantine != nullptr && event == "failed") {
+        extra += extra.empty() ? "" : ", ";
+        extra += "\"quarantined\": true";
+    }
     return write_event("test", name, event, exec_time, stdout_text, extra);
 }
 
@@ -271,6 +275,9 @@ rt::IoResult<bool> JsonFormatter::write_run_finish(ConsoleTestState& state) {
     line += "\"";
     append_raw_member(line, "passed", std::to_string(state.passed));
     append_raw_member(line, "failed", std::to_string(state.failed));
+    if (state.quarantined > 0) {
+        append_raw_member(line, "quarantined", std::to_string(state.quarantined));
+    }
     append_raw_member(line, "ignored", std::to_string(state.ignored));
     append_raw_member(line, "measured", std::to_string(state.measured));
     append_raw_member(line, "filtered_out", std::to_string(state.filtered_out));

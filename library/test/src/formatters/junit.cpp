@@ -293,6 +293,12 @@ rt::IoResult<void> JunitFormatter::write_result_noted(const TestDesc& desc,
         entry.outcome = Outcome::Bench;
         entry.bench_sum = bench->samples.ns_iter_summ.sum;
     }
+    if (notes.quarantine != nullptr && result.is_failure()) {
+        // Reported as skipped, with the reason and the output of the failure.
+        entry.outcome = Outcome::Quarantined;
+        details.message = "quarantined: " + notes.quarantine->reason;
+        shows_output = true;
+    }
     // Shown output is kept in its final form: one copy of it for the rest of the run.
     if (shows_output && !stdout_bytes.empty()) {
         details.output_cdata = output_cdata(stdout_bytes);
@@ -309,7 +315,8 @@ rt::IoResult<bool> JunitFormatter::write_run_finish(ConsoleTestState& state) {
     RT_TRY(write_message(
         "<testsuite name=\"test\" package=\"test\" id=\"0\" errors=\"0\" failures=\"" +
         std::to_string(state.failed) + "\" tests=\"" + std::to_string(state.total) +
-        "\" skipped=\"" + std::to_string(state.ignored) + "\"" + suite_time_ + " >"));
+        "\" skipped=\"" + std::to_string(state.ignored + state.quarantined) + "\"" + suite_time_ +
+        " >"));
 
     // The entries leave the formatter now; a second finish writes an empty suite.
     using Outcome = Entry::Outcome;
@@ -352,7 +359,14 @@ rt::IoResult<bool> JunitFormatter::write_run_finish(ConsoleTestState& state) {
             continue;
         }
         RT_TRY(write_message(open + ">"));
-        if (entry.outcome == Outcome::TimedFail) {
+        if (entry.outcome == Outcome::Quarantined) {
+            RT_TRY(write_message("<skipped message=\"" + xml_attribute(details.message) + "\"/>"));
+            if (!details.output_cdata.empty()) {
+                RT_TRY(write_message("<system-out>"));
+                RT_TRY(write_message(details.output_cdata));
+                RT_TRY(write_message("</system-out>"));
+            }
+        } else if (entry.outcome == Outcome::TimedFail) {
             RT_TRY(write_message("<failure type=\"timeout\"/>"));
         } else {
             if (entry.outcome == Outcome::FailedMsg) {

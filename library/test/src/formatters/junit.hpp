@@ -58,7 +58,7 @@ public:
     /// not collected (the document leaves them out), and output is kept only
     /// where the document shows it.
     struct Entry {
-        enum class Outcome : std::uint8_t { Ok, Failed, FailedMsg, TimedFail, Bench };
+        enum class Outcome : std::uint8_t { Ok, Failed, FailedMsg, TimedFail, Bench, Quarantined };
         /// What few entries have; held apart, so that a plain pass takes 48 bytes.
         struct Details {
             /// The failure message of FailedMsg.

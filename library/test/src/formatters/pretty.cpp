@@ -91,18 +91,37 @@ rt::IoResult<void> PrettyFormatter::write_result(const TestDesc& desc, const Tes
     return write_plain(sink_, "\n");
 }
 
+rt::IoResult<void> PrettyFormatter::write_result_noted(const TestDesc& desc,
+                                                       const TestResult& result,
+                                                       const std::optional<TestExecTime>& exec_time,
+                                                       std::span<const std::uint8_t> stdout_bytes,
+                                                       const ResultNotes& notes,
+                                                       const ConsoleTestState& state) {
+    if (notes.quarantine == nullptr || !result.is_failure()) {
+        return write_result(desc, result, exec_time, stdout_bytes, state);
+    }
+    if (parallel_) {
+        RT_TRY(write_text(sink_, test_name_text(desc, name_width_)));
+    }
+    RT_TRY(write_coloured(sink_, use_color_, "FAILED (quarantined)", term::color::YELLOW));
+    RT_TRY(write_time(desc, exec_time));
+    return write_plain(sink_, "\n");
+}
+
 rt::IoResult<bool> PrettyFormatter::write_run_finish(ConsoleTestState& state) {
     if (state.options.display_output) {
         RT_TRY(write_result_section(sink_, "successes", {&state.not_failures}));
     }
     const bool success = state.failed == 0;
-    if (!success) {
+    // Quarantined failures are shown as failures are, also in a passing run.
+    if (!success || state.quarantined > 0) {
         if (!state.failures.empty()) {
-            RT_TRY(write_result_section(sink_, "failures", {&state.failures}));
+            RT_TRY(write_result_section(sink_, "failures", {&state.failures},
+                                        &state.quarantined_names));
         }
         if (!state.time_failures.empty()) {
             RT_TRY(write_result_section(sink_, "failures (time limit exceeded)",
-                                        {&state.time_failures}));
+                                        {&state.time_failures}, &state.quarantined_names));
         }
     }
     RT_TRY(write_summary(sink_, use_color_, state, success));

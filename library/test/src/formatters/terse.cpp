@@ -67,14 +67,29 @@ rt::IoResult<void> TerseFormatter::write_result(const TestDesc& desc, const Test
     return write_failed(desc.name.as_slice());
 }
 
+rt::IoResult<void> TerseFormatter::write_result_noted(const TestDesc& desc,
+                                                      const TestResult& result,
+                                                      const std::optional<TestExecTime>& exec_time,
+                                                      std::span<const std::uint8_t> stdout_bytes,
+                                                      const ResultNotes& notes,
+                                                      const ConsoleTestState& state) {
+    if (notes.quarantine == nullptr || !result.is_failure()) {
+        return write_result(desc, result, exec_time, stdout_bytes, state);
+    }
+    // A quarantined failure takes one character, as a pass does.
+    return write_short_result("q", term::color::YELLOW);
+}
+
 rt::IoResult<bool> TerseFormatter::write_run_finish(ConsoleTestState& state) {
     if (state.options.display_output) {
         RT_TRY(write_result_section(sink_, "successes", {&state.not_failures}));
     }
     const bool success = state.failed == 0;
-    if (!success) {
-        // Tests that failed by time limit are listed with the other failures.
-        RT_TRY(write_result_section(sink_, "failures", {&state.failures, &state.time_failures}));
+    if (!success || state.quarantined > 0) {
+        // Tests that failed by time limit are listed with the other failures;
+        // quarantined failures are shown also in a passing run.
+        RT_TRY(write_result_section(sink_, "failures", {&state.failures, &state.time_failures},
+                                    &state.quarantined_names));
     }
     RT_TRY(write_summary(sink_, use_color_, state, success));
 

@@ -31,7 +31,7 @@ rt::IoResult<void> FormatterListener::on_result(const ResultReported& result) {
     const CompletedTest& completed = result.completed;
     return formatter_->write_result_noted(
         completed.desc, completed.result, result.shown_time, completed.stdout_bytes,
-        formatters::ResultNotes{completed.failed_attempts}, result.state);
+        formatters::ResultNotes{completed.failed_attempts, result.quarantine}, result.state);
 }
 
 rt::IoResult<void> FormatterListener::on_run_finish(const RunFinished& run) {

@@ -33,7 +33,8 @@ public:
         const CompletedTest& completed = reported.completed;
         return formatter_->write_result_noted(
             completed.desc, completed.result, completed.exec_time, completed.stdout_bytes,
-            formatters::ResultNotes{completed.failed_attempts}, reported.state);
+            formatters::ResultNotes{completed.failed_attempts, reported.quarantine},
+            reported.state);
     }
 
     /// Writes the document, with the run's wall time and start, to the file.

@@ -56,6 +56,9 @@ struct ResultReported {
     std::optional<TestExecTime> shown_time;
     /// The tallies before this result is counted.
     const ConsoleTestState& state;
+    /// The quarantine entry of a failed test whose failure does not fail the
+    /// run; null otherwise.
+    const QuarantineEntry* quarantine = nullptr;
 };
 
 /// The message of a run whose selection is empty while tests were required.

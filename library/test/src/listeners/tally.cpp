@@ -50,6 +50,12 @@ rt::IoResult<void> Tally::on_result(const ResultReported& reported) {
             }
         },
         completed.result.get());
+    if (reported.quarantine != nullptr && completed.result.is_failure()) {
+        // Listed with the failures, counted apart from them.
+        --st.failed;
+        ++st.quarantined;
+        st.quarantined_names.emplace(completed.desc.name.as_slice());
+    }
     return {};
 }
 

@@ -7,13 +7,17 @@ shards: for every combination of filters, --ignored / --include-ignored and
     shuffling, the shards of N = 1..5 are disjoint, their union is the
     unsharded selection, their summaries add up to the whole suite, listing
     splits the same way, the variables of a test runner split like the
-    options, a shard's shuffled order repeats, and the status file is touched.
+    options, a shard's shuffled order repeats, and the status file is touched;
+    with a shard plan, planned tests run in their shard and the rest are dealt
+    out in turn, the shards still disjoint and complete.
 report: the --junit-report file holds the document --format junit prints,
     apart from times and the testsuite's time and timestamp, and validates
     against each SCHEMA file that exists (when xmllint is there); XML_OUTPUT_FILE is used only
     without the option; a run killed meanwhile leaves no report (nor loses
     the premature-exit file, which a normal end removes); the "no test
     matched" error is copied to the warnings file.
+inputs: broken test lists, shard plans and quarantines are option errors that
+    name the file, with nothing run; names matching no test are a warning.
 flaky: a device test whose runner fails on its first call passes with
     --retries 1; printed and written JUnit documents carry its failed attempt
     as a flakyFailure and validate against each SCHEMA.
@@ -109,6 +113,35 @@ def check_shards(program, _schemas):
                     expect_equal(seen, full, f"{what} in {count} shards: results")
                     expect_equal(sorted(seen_listed), sorted(full_list), f"{what} in {count} shards: listing")
                     expect_equal(totals, {k: full_suite[k] for k in totals}, f"{what} in {count} shards: counts")
+
+    # With a plan: a planned test runs in its planned shard, the others are
+    # dealt out in turn, counted among themselves; the shards stay disjoint
+    # and together run the whole selection. The plan names a test the program
+    # does not have, too.
+    with tempfile.TemporaryDirectory() as tmp:
+        for ignore in ([], ["--include-ignored"]):
+            order = listed(program, [*skip, *ignore], env)
+            for count in range(1, 6):
+                planned = {name: (i * 7) % count for i, name in enumerate(order[::3])}
+                plan = os.path.join(tmp, f"plan{count}.json")
+                with open(plan, "w") as f:
+                    json.dump({"format": "zuno-shard-plan", "version": 1, "shards": count,
+                               "tests": {**planned, "no such test": 0}}, f)
+                unplanned = [name for name in order if name not in planned]
+                home = {**planned, **{name: i % count for i, name in enumerate(unplanned)}}
+                for shuffle in ([], ["--shuffle-seed", "7"]):
+                    seen = set()
+                    for index in range(count):
+                        shard = ["--shard-count", str(count), "--shard-index", str(index),
+                                 "--shard-plan", plan]
+                        _, results, _ = json_run(program, [*skip, *ignore, *shuffle, *shard], env)
+                        where = f"plan {count} {ignore} {shuffle} shard {index}"
+                        expect_equal(sorted(results), sorted(n for n in order if home[n] == index),
+                                     f"{where}: tests of the shard")
+                        expect_equal(sorted(listed(program, [*skip, *ignore, *shard], env)),
+                                     sorted(results), f"{where}: listing and run")
+                        seen |= set(results)
+                    expect_equal(sorted(seen), sorted(order), f"plan {count} {ignore}: all shards")
 
     # A test runner's variables split like the options, which win over them.
     by_options = json_run(program, ["--shard-count", "3", "--shard-index", "1"], env)[1]
@@ -208,7 +241,74 @@ def check_flaky(program, schemas):
             validate(path, schemas)
 
 
-MODES = {"shards": check_shards, "report": check_report, "flaky": check_flaky}
+def check_inputs(program, _schemas):
+    """The files a run is steered by: every broken one is an option error that
+    names the file (status 101, nothing run); names that match no test are a
+    warning."""
+    plan = {"format": "zuno-shard-plan", "version": 1, "shards": 3, "tests": {"pass::quiet": 2}}
+    entry = {"name": "pass::quiet", "reason": "r", "until": None}
+    files = {
+        "list.txt": b"pass::quiet\n\npass::prints\n",
+        "bad.txt": b"pass::quiet\nfail::\xff\n",
+        "long.txt": b"x" * 10000 + b"\npass::quiet",
+        "plan3.json": json.dumps(plan).encode(),
+        "cut.json": json.dumps(plan).encode()[:30],
+        "text.json": b"pass::quiet\n",
+        "v2.json": json.dumps({**plan, "version": 2}).encode(),
+        "other.json": json.dumps({**plan, "tests": {"no::such": 0, "pass::quiet": 1}}).encode(),
+        "q.json": json.dumps({"format": "zuno-quarantine", "version": 1, "tests": [entry]}).encode(),
+        "qtwice.json": json.dumps({"format": "zuno-quarantine", "version": 1,
+                                   "tests": [entry, entry]}).encode(),
+        "qdate.json": json.dumps({"format": "zuno-quarantine", "version": 1,
+                                  "tests": [{**entry, "until": "2026-13-01"}]}).encode(),
+    }
+    shards3 = ["--shard-count", "3", "--shard-index", "1"]
+    refused = [
+        (["--tests-from", "list.txt", "pass"], "error: --tests-from cannot be combined with name filters\n"),
+        (["--tests-from", "none.txt"], "error: cannot read the test list none.txt: No such file or directory\n"),
+        (["--tests-from", "bad.txt"], "error: the test list bad.txt is not valid UTF-8 (line 2)\n"),
+        (["--shard-plan", "plan3.json"], "error: --shard-plan needs --shard-count and --shard-index "
+                                          "(or TEST_TOTAL_SHARDS and TEST_SHARD_INDEX)\n"),
+        (["--shard-plan", "plan3.json", "--shard-count", "2", "--shard-index", "0"],
+         "error: the shard plan plan3.json is for 3 shards, not 2\n"),
+        (["--shard-plan", "cut.json", *shards3],
+         "error: the shard plan cut.json is not valid JSON: the document ends early at line 1, column 31\n"),
+        (["--shard-plan", "text.json", *shards3],
+         "error: the shard plan text.json is not valid JSON: expected a value at line 1, column 1\n"),
+        (["--shard-plan", "q.json", *shards3],
+         "error: the shard plan q.json is not a shard plan (its \"format\" is not \"zuno-shard-plan\")\n"),
+        (["--shard-plan", "v2.json", *shards3],
+         "error: the shard plan v2.json has version 2; this program reads version 1\n"),
+        (["--quarantine", "qtwice.json"], "error: the quarantine qtwice.json names the test \"pass::quiet\" twice\n"),
+        (["--quarantine", "qdate.json"], "error: the quarantine qdate.json is malformed: entry 0 needs "
+                                         "\"until\": a date YYYY-MM-DD or null\n"),
+    ]
+    with tempfile.TemporaryDirectory() as tmp:
+        for name, content in files.items():
+            with open(os.path.join(tmp, name), "wb") as f:
+                f.write(content)
+        env = clean_env()
+        for args in refused:
+            for listing in ([], ["--list"]):
+                proc = subprocess.run([program, *args[0], *listing], cwd=tmp, env=env, capture_output=True, timeout=60)
+                what = " ".join(args[0] + listing)
+                expect_equal((proc.returncode, proc.stdout, proc.stderr.decode(errors="replace")),
+                             (101, b"", args[1]), what)
+        # Names that match no test: one warning naming the file; the rest runs.
+        for args, warning, ran in (
+            (["--tests-from", "long.txt"], "warning: 1 names in long.txt match no test\n", ["pass::quiet"]),
+            (["--tests-from", "list.txt", "--skip", "prints"], "", ["pass::quiet"]),
+            (["--shard-plan", "other.json", *shards3, "--exact", "pass::quiet", "pass::prints"],
+             "warning: 1 names in other.json match no test\n", ["pass::quiet"]),
+        ):
+            proc = subprocess.run([program, "--test-threads", "1", *UNSTABLE, "--format", "json", *args], cwd=tmp,
+                                  env=env, capture_output=True, timeout=60)
+            events = [json.loads(line) for line in proc.stdout.decode().splitlines()]
+            names = [e["name"] for e in events if e["type"] == "test" and e["event"] == "ok"]
+            expect_equal((proc.returncode, proc.stderr.decode(), names), (0, warning, ran), " ".join(args))
+
+
+MODES = {"shards": check_shards, "report": check_report, "flaky": check_flaky, "inputs": check_inputs}
 
 
 def main():

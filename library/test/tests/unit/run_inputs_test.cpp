@@ -23,10 +23,9 @@ TEST(TestList, NamesPerLineEmptyLinesAndCarriageReturnsDropped) {
 }
 
 TEST(ShardPlan, ReadsTheDocument) {
-    const auto plan = parse_shard_plan(
-        "p.json",
-        R"({"format": "zuno-shard-plan", "version": 1, "shards": 4,)"
-        R"( "tests": {"a": 0, "b\u00e9\n": 3, "\ud83d\ude00": 1}})");
+    const auto plan =
+        parse_shard_plan("p.json", R"({"format": "zuno-shard-plan", "version": 1, "shards": 4,)"
+                                   R"( "tests": {"a": 0, "b\u00e9\n": 3, "\ud83d\ude00": 1}})");
     ASSERT_TRUE(plan.ok()) << plan.error();
     EXPECT_EQ(plan->shards, 4u);
     EXPECT_EQ(plan->shard_of.at("a"), 0u);
@@ -41,7 +40,8 @@ TEST(ShardPlan, BrokenDocumentsNameTheFileAndTheFault) {
         std::string error;
     };
     const Case cases[] = {
-        {"", "the shard plan p.json is not valid JSON: the document ends early at line 1, column 1"},
+        {"",
+         "the shard plan p.json is not valid JSON: the document ends early at line 1, column 1"},
         {head + "\"tests\": {\"a\": 0",
          "the shard plan p.json is not valid JSON: the document ends early at line 1, column 74"},
         {"{\n  \"format\": 'x'}",
