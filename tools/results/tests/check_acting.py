@@ -1,13 +1,22 @@
 """End-to-end checks of acting on results with zuno-results.
 
     check_acting.py results ZUNO_RESULTS
+    check_acting.py loops ZUNO_RESULTS DEVICE_SUITE API_FIXTURE
 
 results: from hand-made run records: shard plans (cost by median over the
     last runs, longest first, one program per plan), the quarantine (add,
     list with failures since, export, remove, flaky --quarantine-days), a
     schema of the previous version brought up to date, baselines and
     bench-compare verdicts and status.
-Exit status 0 on success, 1 with a message on the first mismatch.
+loops: the four loops, from real runs of the device suite with stand-in
+    runners (failures, slow tests and flakes injected) and of a fixture's
+    benchmark: rerun what failed; plan shards from recorded durations (the
+    planned shards disjoint, complete, and the slow tests apart); quarantine
+    what flaked so that its next failure passes the run; save a baseline and
+    gate on it (the new run's samples made 20% slower in a copy of its record,
+    so the verdict does not depend on this machine's load).
+Exit status 0 on success, 1 with a message on the first mismatch, 77 when the
+test program cannot write run records.
 """
 
 import json
@@ -195,17 +204,147 @@ def check_gate(zr, cwd):
     run(zr, ["bench-compare", "nightly", base, "--alpha", "1"], cwd, status=2)
 
 
+def program_env(extra=None):
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith(("ZUNO", "TILO_STANDIN_", "TEST_", "TESTBRIDGE_", "XML_OUTPUT_FILE"))}
+    env.update(extra or {})
+    return env
+
+
+def suite(program, args, cwd, extra=None, status=(0,)):
+    """Runs the test program; returns (status, stdout, stderr)."""
+    proc = subprocess.run([program, *args], cwd=cwd, env=program_env(extra), stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, timeout=300)
+    out = proc.stdout.decode("utf-8", errors="replace")
+    err = proc.stderr.decode("utf-8", errors="replace")
+    expect(proc.returncode in status,
+           f"{os.path.basename(program)} {' '.join(args)} ended with {proc.returncode}; stderr: {err}")
+    return proc.returncode, out, err
+
+
+def ran(out):
+    """{name: result word} of a pretty run's per-test lines."""
+    results = {}
+    for line in out.splitlines():
+        if line.startswith("test ") and " ... " in line:
+            name, word = line[5:].split(" ... ", 1)
+            results[name.rstrip()] = word
+    return results
+
+
+def loop_rerun_failed(zr, e2e, cwd):
+    # Last night: the multicast scenarios fail on the card.
+    suite(e2e, ["--test-threads", "1", "--run-record", "night.json"], cwd,
+          {"TILO_STANDIN_EXIT": "1", "TILO_STANDIN_MATCH": "multicast", "ZUNO_RUN_LABELS": "job=night-1"},
+          status=(101,))
+    run(zr, ["ingest", "night.json"], cwd)
+    failed, _ = run(zr, ["failed", "--label", "job=night-1"], cwd)
+    names = failed.split()
+    expect(names and all("multicast" in n for n in names), f"failed last night: {names}")
+    with open(os.path.join(cwd, "failed.txt"), "w") as f:
+        f.write(failed)
+    # This morning, fixed: exactly those run, and pass.
+    _, out, _ = suite(e2e, ["--test-threads", "1", "--tests-from", "failed.txt"], cwd)
+    expect_equal(ran(out), {n: "ok" for n in names}, "the rerun of what failed")
+
+
+def loop_plan_shards(zr, e2e, cwd):
+    # Three recorded runs in which the permutation and reduction scenarios are slow.
+    slow = {"TILO_STANDIN_SLEEP_MS": "400", "TILO_STANDIN_MATCH": "permutation"}
+    for k in range(3):
+        suite(e2e, ["--test-threads", "1", "--run-record", f"plan{k}.json"], cwd,
+              {**slow, "ZUNO_RUN_LABELS": "job=plan"})
+        run(zr, ["ingest", f"plan{k}.json"], cwd)
+    _, err = run(zr, ["plan", "--shards", "4", "--label", "job=plan", "-o", "plan.json"], cwd)
+    expect("predicted longest shard: " in err and "ideal: " in err, f"plan's prediction: {err}")
+    with open(os.path.join(cwd, "plan.json")) as f:
+        plan = json.load(f)["tests"]
+    _, listing, _ = suite(e2e, ["--list"], cwd)
+    everything = [line.split(": ")[0] for line in listing.splitlines() if line.endswith(": test")]
+    seen = {}
+    for index in range(4):
+        _, out, _ = suite(e2e, ["--test-threads", "1", "--shard-count", "4", "--shard-index", str(index),
+                                "--shard-plan", "plan.json"], cwd, slow)
+        for name in ran(out):
+            expect(name not in seen, f"{name} ran in shards {seen.get(name)} and {index}")
+            seen[name] = index
+            expect_equal(index, plan.get(name, index), f"shard of {name}")
+    expect_equal(sorted(seen), sorted(everything), "the four planned shards together")
+    slow_tests = [n for n in everything if "permutation" in n]
+    expect(len({seen[n] for n in slow_tests}) == len(slow_tests), f"slow tests share a shard: {seen}")
+
+
+def loop_quarantine(zr, e2e, cwd):
+    flake = {"TILO_STANDIN_FAIL_TIMES": "1", "TILO_STANDIN_MATCH": "fanout"}
+    # The fanout test fails once and passes next time: flaky.
+    for k in range(2):
+        state = {**flake, "TILO_STANDIN_STATE": os.path.join(cwd, "flake.state"), "ZUNO_RUN_LABELS": "job=q"}
+        suite(e2e, ["--test-threads", "1", "--run-record", f"q{k}.json"], cwd, state, status=(0, 101))
+        run(zr, ["ingest", f"q{k}.json"], cwd)
+    out, err = run(zr, ["flaky", "--label", "job=q", "--quarantine-days", "14"], cwd)
+    flaky = [line.split()[0] for line in out.splitlines()[1:]]
+    expect(flaky and all("fanout" in n for n in flaky), f"flaky: {out}")
+    run(zr, ["quarantine", "export", "-o", "quarantine.json"], cwd)
+    # It fails again: reported, yet the run passes.
+    state = {**flake, "TILO_STANDIN_STATE": os.path.join(cwd, "flake2.state")}
+    _, out, _ = suite(e2e, ["--test-threads", "1", "--quarantine", "quarantine.json"], cwd, state)
+    words = ran(out)
+    expect(all(words[n] == "FAILED (quarantined)" for n in flaky), f"quarantined run: {out}")
+    expect(f"; {len(flaky)} quarantined" in out and "test result: ok." in out, f"summary: {out}")
+    listed, _ = run(zr, ["quarantine", "list", "--json"], cwd)
+    expect_equal(sorted(r["name"] for r in json.loads(listed)), sorted(flaky), "quarantine list")
+
+
+def loop_gate(zr, fixture, cwd):
+    suite(fixture, ["--bench", "bench", "--run-record", "base.json"], cwd)
+    suite(fixture, ["--bench", "bench", "--run-record", "same.json"], cwd)
+    with open(os.path.join(cwd, "same.json")) as f:
+        record = json.load(f)
+    # The same run's samples made 20% slower, under a run id of its own.
+    record["run_id"] = "f" * 32
+    for t in record["tests"]:
+        if "bench" in t:
+            t["bench"]["samples_ns"] = [v * 1.2 for v in t["bench"]["samples_ns"]]
+            t["bench"]["median_ns"] *= 1.2
+    with open(os.path.join(cwd, "slower.json"), "w") as f:
+        json.dump(record, f)
+    run(zr, ["ingest", "base.json"], cwd)
+    run(zr, ["baseline", "save", "main", "last"], cwd)
+    run(zr, ["ingest", "same.json"], cwd)
+    same_id = json.load(open(os.path.join(cwd, "same.json")))["run_id"]
+    run(zr, ["ingest", "slower.json"], cwd)
+    out, _ = run(zr, ["bench-compare", same_id, "f" * 32, "--json"], cwd, status=1)
+    verdicts = {r["name"]: r["verdict"] for r in json.loads(out)}
+    expect(verdicts and set(verdicts.values()) == {"slower"}, f"20% slower: {out}")
+    out, _ = run(zr, ["bench-compare", same_id, same_id], cwd)
+    expect(out.splitlines()[1].split()[-1] == "same", f"a run against itself: {out}")
+    # The baseline and the new run: a verdict per benchmark, whatever this machine's load.
+    status = subprocess.run([zr, "bench-compare", "main", same_id], cwd=cwd, capture_output=True).returncode
+    expect(status in (0, 1), f"bench-compare main: status {status}")
+
+
 def main():
-    if len(sys.argv) != 3 or sys.argv[1] != "results":
+    if len(sys.argv) < 3 or sys.argv[1] not in ("results", "loops"):
         print(__doc__, file=sys.stderr)
         return 2
     zr = os.path.abspath(sys.argv[2])
     try:
         with tempfile.TemporaryDirectory() as cwd:
-            check_plans(zr, cwd)
-            check_quarantine(zr, cwd)
-            check_migration(zr, cwd)
-            check_gate(zr, cwd)
+            if sys.argv[1] == "results":
+                check_plans(zr, cwd)
+                check_quarantine(zr, cwd)
+                check_migration(zr, cwd)
+                check_gate(zr, cwd)
+            else:
+                e2e, fixture = (os.path.abspath(p) for p in sys.argv[3:5])
+                _, out, _ = suite(e2e, ["--help"], cwd)
+                if "--run-record" not in out:
+                    print("skipped: the test program cannot write run records")
+                    return 77
+                loop_rerun_failed(zr, e2e, cwd)
+                loop_plan_shards(zr, e2e, cwd)
+                loop_quarantine(zr, e2e, cwd)
+                loop_gate(zr, fixture, cwd)
     except Mismatch as e:
         print(f"mismatch: {e}", file=sys.stderr)
         return 1
