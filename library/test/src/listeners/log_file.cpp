@@ -49,8 +49,13 @@ public:
     /// Writes "{outcome} {name}[ <{time}>]" with the time the console shows.
     rt::IoResult<void> on_result(const ResultReported& reported) override {
         const CompletedTest& completed = reported.completed;
-        std::string line = log_outcome(completed.desc, completed.result) + " " +
-                           std::string(completed.desc.name.as_slice());
+        std::string line = log_outcome(completed.desc, completed.result);
+        if (reported.quarantine != nullptr && completed.result.is_failure()) {
+            // "failed", "failed: ..." and "failed (time limit exceeded)" alike.
+            line.insert(std::string_view("failed").size(), " (quarantined)");
+        }
+        line += " ";
+        line += completed.desc.name.as_slice();
         if (reported.shown_time) {
             line += " <" + reported.shown_time->to_string() + ">";
         }
