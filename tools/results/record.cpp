@@ -154,9 +154,9 @@ BenchFigures read_bench(Json& value, const std::string& where) {
 }
 
 TestEntry read_test(Json& value, const std::string& where) {
-    expect_object(
-        value, where,
-        {"name", "kind", "outcome", "duration_s", "message", "output", "attempts", "bench"});
+    expect_object(value, where,
+                  {"name", "kind", "outcome", "duration_s", "message", "output", "attempts",
+                   "bench", "quarantined"});
     TestEntry test;
     test.name = take_string(member(value, where, "name"), at(where, "name"));
     const Json& kind = member(value, where, "kind");
@@ -182,12 +182,19 @@ TestEntry read_test(Json& value, const std::string& where) {
     if (auto it = value.find("bench"); it != value.end()) {
         test.bench = read_bench(*it, at(where, "bench"));
     }
+    if (auto it = value.find("quarantined"); it != value.end()) {
+        if (*it != true || test.outcome != Outcome::Failed) {
+            bad(at(where, "quarantined"), "expected true, on a failed test only");
+        }
+        test.quarantined = true;
+    }
     return test;
 }
 
 Summary read_summary(Json& value, const std::string& where) {
-    expect_object(value, where,
-                  {"passed", "failed", "ignored", "measured", "filtered_out", "flaky"});
+    expect_object(
+        value, where,
+        {"passed", "failed", "ignored", "measured", "filtered_out", "flaky", "quarantined"});
     Summary s;
     s.passed = read_count(member(value, where, "passed"), at(where, "passed"));
     s.failed = read_count(member(value, where, "failed"), at(where, "failed"));
@@ -195,6 +202,9 @@ Summary read_summary(Json& value, const std::string& where) {
     s.measured = read_count(member(value, where, "measured"), at(where, "measured"));
     s.filtered_out = read_count(member(value, where, "filtered_out"), at(where, "filtered_out"));
     s.flaky = read_count(member(value, where, "flaky"), at(where, "flaky"));
+    if (auto it = value.find("quarantined"); it != value.end()) {
+        s.quarantined = read_count(*it, at(where, "quarantined"));
+    }
     return s;
 }
 

@@ -56,6 +56,8 @@ struct TestEntry {
     /// Every attempt of a retried test, the last one included; empty otherwise.
     std::vector<Attempt> attempts;
     std::optional<BenchFigures> bench;
+    /// A failure that did not fail the run (the test was quarantined).
+    bool quarantined = false;
 
     /// Failed at first and passed on a rerun.
     [[nodiscard]] bool passed_after_retry() const {
@@ -71,6 +73,8 @@ struct Summary {
     std::uint64_t measured = 0;
     std::uint64_t filtered_out = 0;
     std::uint64_t flaky = 0;
+    /// Failed tests whose failure did not fail the run; not in `failed`.
+    std::uint64_t quarantined = 0;
 };
 
 /// Shard K of N.
