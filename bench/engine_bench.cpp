@@ -93,7 +93,7 @@ double engine_ns(const std::vector<std::string>& names, std::size_t threads, boo
     std::size_t results = 0;
     std::size_t failed = 0;
     const auto start = Clock::now();
-    const rt::IoResult<void> ran = test::run_tests(
+    const rt::IoResult<test::RunEnd> ran = test::run_tests(
         opts, threads, std::move(tests), [&](test::TestEvent event) -> rt::IoResult<void> {
             if (const auto* result = event.as<test::TestEvent::Result>()) {
                 ++results;

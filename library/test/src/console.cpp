@@ -231,7 +231,7 @@ void warn_about_inputs(const TestOpts& opts, const std::vector<TestDescAndFn>& t
 
 }  // namespace
 
-rt::IoResult<bool> run_tests_console(const TestOpts& opts, std::vector<TestDescAndFn> tests) {
+rt::IoResult<RunVerdict> run_tests_console(const TestOpts& opts, std::vector<TestDescAndFn> tests) {
     warn_about_inputs(opts, tests);
     // Decided before anything is printed, so a bad ZUNO_TEST_THREADS or
     // ZUNO_TEST_CAPTURE_LIMIT stops the process with no output.
@@ -260,16 +260,18 @@ rt::IoResult<bool> run_tests_console(const TestOpts& opts, std::vector<TestDescA
     return run_with_listeners(opts, concurrency, std::move(tests), st, listeners);
 }
 
-rt::IoResult<bool> run_with_listeners(const TestOpts& opts, std::size_t concurrency,
-                                      std::vector<TestDescAndFn> tests, ConsoleTestState& st,
-                                      RunListeners& listeners) {
+rt::IoResult<RunVerdict> run_with_listeners(const TestOpts& opts, std::size_t concurrency,
+                                            std::vector<TestDescAndFn> tests, ConsoleTestState& st,
+                                            RunListeners& listeners) {
     RunStarted facts;
     facts.concurrency = std::max<std::size_t>(concurrency, 1);
     facts.shard = opts.shard;
     facts.isolated = choose_strategy(opts) == RunStrategy::SpawnChild;
     facts.started_at = std::chrono::system_clock::now();
     const auto start = std::chrono::steady_clock::now();
-    RT_TRY(run_tests(opts, concurrency, std::move(tests), EventFeed(opts, facts, st, listeners)));
+    auto ran =
+        run_tests(opts, concurrency, std::move(tests), EventFeed(opts, facts, st, listeners));
+    RT_TRY(ran);
     st.exec_time = TestSuiteExecTime{std::chrono::steady_clock::now() - start};
 
     if (!(opts.fail_fast || st.current_test_count() == st.total)) {
@@ -284,7 +286,7 @@ rt::IoResult<bool> run_with_listeners(const TestOpts& opts, std::size_t concurre
     if (no_tests_matched) {
         rt::eprint(NO_TESTS_MESSAGE);
     }
-    return passed;
+    return RunVerdict{passed, ran.value().threads_abandoned};
 }
 
 rt::IoResult<void> list_tests_console(const TestOpts& opts, std::vector<TestDescAndFn> tests) {

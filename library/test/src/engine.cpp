@@ -1,45 +1,25 @@
 #include "engine.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
-#include <charconv>
 #include <cstdint>
-#include <limits>
 #include <memory>
-#include <mutex>
-#include <new>
 #include <string>
-#include <string_view>
 #include <utility>
 
-#include "crash.hpp"
 #include "io.hpp"
 #include "panic.hpp"
-#include "process.hpp"
-#include "text.hpp"
+#include "body.hpp"
+#include "isolation.hpp"
+#include "launch.hpp"
 #include "plan.hpp"
 #include "registry.hpp"
 #include "helpers/concurrency.hpp"
-#include "stats.hpp"
 
 namespace test {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// How long an isolated test's process group has between SIGTERM and SIGKILL.
-constexpr std::chrono::milliseconds kChildStopGrace{5000};
-
-// A time limit in seconds as a duration, capped at about a century so that
-// deadlines cannot overflow.
-std::chrono::nanoseconds limit_duration(double secs) {
-    constexpr double kCentury = 100.0 * 365 * 24 * 3600;
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-        std::chrono::duration<double>(std::min(secs, kCentury)));
-}
 
 // The time limit of one test: the smaller of --test-timeout and the test's
 // own (zuno::timeout), in seconds; nothing when neither applies.
@@ -61,30 +41,6 @@ void send_completed(CompletedSender& tx, CompletedTest&& completed) {
     static_cast<void>(refused);
 }
 
-// Installs `buffer` as the calling thread's capture unless capture is off and
-// puts the previous sink back when it goes out of scope.
-class CaptureScope {
-public:
-    CaptureScope(const rt::CaptureBuffer& buffer, bool nocapture) : active_(!nocapture) {
-        if (active_) {
-            previous_ = rt::set_output_capture(buffer);
-        }
-    }
-    CaptureScope(const CaptureScope&) = delete;
-    CaptureScope& operator=(const CaptureScope&) = delete;
-    ~CaptureScope() { restore(); }
-    void restore() {
-        if (active_) {
-            active_ = false;
-            rt::set_output_capture(std::move(previous_));
-        }
-    }
-
-private:
-    bool active_;
-    rt::CaptureBuffer previous_;
-};
-
 // Moves the captured bytes out of the buffer; a poisoned lock is still taken.
 std::vector<std::uint8_t> take_output(const rt::CaptureBuffer& buffer) {
     auto locked = buffer->lock();
@@ -96,13 +52,6 @@ std::optional<TestExecTime> elapsed_since(const std::optional<Clock::time_point>
         return std::nullopt;
     }
     return TestExecTime{std::chrono::duration_cast<Duration>(Clock::now() - *start)};
-}
-
-// Registers the test as running on the calling thread: an exit() meanwhile
-// names it, and a crash names it and writes its captured output.
-rt::ActiveWork active_test(const TestDesc& desc, const rt::CaptureBuffer& data, bool nocapture) {
-    return rt::ActiveWork(desc.name.as_slice(), "error: test ", " crashed with signal ",
-                          nocapture ? nullptr : data);
 }
 
 // The in-process job, on the test's thread (or the caller's at the thread limit).
@@ -129,48 +78,19 @@ void run_test_in_process(TestId id, TestDesc desc, bool nocapture, bool measure,
         }
     } on_thread_exit{id, desc, data, monitor_ch};
 
-    BodyEnd end;
-    std::optional<TestExecTime> exec_time;
-    {
-        // The work record borrows the name: it ends before the descriptor moves on.
-        const rt::ActiveWork active = active_test(desc, data, nocapture);
-        CaptureScope capture(data, nocapture);
-
-        std::optional<Clock::time_point> start;
-        if (measure) {
-            start = Clock::now();
-        }
-        end = run_body(desc.name.as_slice(), [&] { return runnable.run(); });
-        exec_time = elapsed_since(start);
-        capture.restore();
-    }
-
-    TestResult result = body_result(desc, std::move(end), time_opts, exec_time);
+    BodyOutcome outcome =
+        run_runnable(desc, runnable, nocapture ? nullptr : data, measure, time_opts);
     std::vector<std::uint8_t> output = take_output(data);
     on_thread_exit.sent = true;
-    send_completed(monitor_ch, CompletedTest{id, std::move(desc), std::move(result), exec_time,
-                                             std::move(output)});
+    send_completed(monitor_ch, CompletedTest{id, std::move(desc), std::move(outcome.result),
+                                             outcome.exec_time, std::move(output)});
 }
 
 // A benchmark, always on the calling thread.
 void run_bench(TestId id, TestDesc desc, bool nocapture, RunnableBench& bench,
                CompletedSender& monitor_ch) {
     const rt::CaptureBuffer data = rt::make_capture_buffer(helpers::capture_limit());
-    Bencher bencher;
-    bool returned_error = false;
-    std::optional<rt::Payload> failure;
-    {
-        // The work record borrows the name: it ends before the descriptor moves on.
-        const rt::ActiveWork active = active_test(desc, data, nocapture);
-        CaptureScope capture(data, nocapture);
-        BodyEnd end = run_body(desc.name.as_slice(), [&] { return bench.run(bencher); });
-        failure = std::move(end.failure);
-        returned_error = end.returned && !end.returned->is_ok();
-        capture.restore();
-    }
-
-    TestResult result =
-        (failure || returned_error) ? TestResult(TestResult::Failed{}) : bench_result(bencher);
+    TestResult result = run_runnable(desc, bench, nocapture ? nullptr : data).result;
     std::vector<std::uint8_t> output;
     {
         auto locked = data->lock();
@@ -182,20 +102,6 @@ void run_bench(TestId id, TestDesc desc, bool nocapture, RunnableBench& bench,
     }
     send_completed(monitor_ch, CompletedTest{id, std::move(desc), std::move(result), std::nullopt,
                                              std::move(output)});
-}
-
-// The executable to start for the spawned-process strategy: this program, as
-// the kernel knows it, so that neither a name found through PATH nor a test
-// changing the working directory matters; else the first argument.
-std::string current_executable() {
-    std::string path(4096, '\0');
-    const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size());
-    if (n > 0 && static_cast<std::size_t>(n) < path.size()) {
-        path.resize(static_cast<std::size_t>(n));
-        return path;
-    }
-    std::vector<std::string> args = rt::args();
-    return args.empty() ? std::string() : std::move(args.front());
 }
 
 // A started test: its thread, and for an in-process test the buffer its output
@@ -214,88 +120,6 @@ struct LimitEntry {
     /// The limit in seconds, for the failure message.
     double secs = 0;
 };
-
-// Storage for jobs of one type, reused from test to test. Whoever runs a job
-// destroys it and hands its storage back here without freeing it, so that a
-// test's thread never calls the allocator: a thread's first call sets up a
-// cache of its own, which its end tears down again, and that costs more than
-// everything else the harness does on the thread. Handing back is lock-free
-// and may happen on any thread; taking is serialised.
-template <typename Job>
-class JobStore {
-public:
-    static JobStore& instance() {
-        static auto* store = new JobStore;  // never destroyed: abandoned threads hand back late
-        return *store;
-    }
-
-    /// Builds `job` in stored or new storage.
-    Job* make(Job&& job) {
-        void* block = nullptr;
-        {
-            std::lock_guard lock(mutex_);
-            if (taken_ == nullptr) {
-                taken_ = returned_.exchange(nullptr, std::memory_order_acquire);
-            }
-            if (taken_ != nullptr) {
-                block = std::exchange(taken_, taken_->next);
-            }
-        }
-        if (block == nullptr) {
-            block = ::operator new(kSize, std::align_val_t(kAlign));
-        }
-        return ::new (block) Job(std::move(job));
-    }
-
-    /// Destroys `job` and keeps its storage.
-    void finish(Job* job) {
-        job->~Job();
-        auto* node =
-            ::new (static_cast<void*>(job)) Node{returned_.load(std::memory_order_relaxed)};
-        while (!returned_.compare_exchange_weak(node->next, node, std::memory_order_release,
-                                                std::memory_order_relaxed)) {
-        }
-    }
-
-private:
-    struct Node {
-        Node* next;
-    };
-    static constexpr std::size_t kSize = std::max(sizeof(Job), sizeof(Node));
-    static constexpr std::size_t kAlign = std::max(alignof(Job), alignof(Node));
-    std::atomic<Node*> returned_{nullptr};
-    std::mutex mutex_;
-    Node* taken_ = nullptr;
-};
-
-// Starts `job` on a new thread named `name`. The job is built once; the
-// thread runs and destroys it. When the system refuses more threads the job
-// never left this thread and runs here instead.
-template <typename Job>
-std::optional<rt::JoinHandle> spawn_test_thread(std::string name, Job job) {
-    JobStore<Job>& store = JobStore<Job>::instance();
-    Job* owned = store.make(std::move(job));
-    const auto run = [&store, owned] {
-        struct Finish {
-            JobStore<Job>& store;
-            Job* job;
-            ~Finish() { store.finish(job); }
-        } finish{store, owned};
-        (*owned)();
-    };
-    // Two pointers fit the thread body's inline storage: no further allocation.
-    auto spawned = rt::spawn_thread(std::move(name), rt::min_stack_size(), run);
-    if (auto* handle = std::get_if<rt::JoinHandle>(&spawned)) {
-        return std::move(*handle);
-    }
-    const rt::SpawnError& error = std::get<rt::SpawnError>(spawned);
-    if (!error.would_block) {
-        store.finish(owned);
-        rt::panic("failed to spawn thread to run test: " + error.error.display());
-    }
-    run();
-    return std::nullopt;
-}
 
 // Receives the next record; the engine holds a sender, so the channel cannot
 // disconnect while it waits.
@@ -430,120 +254,6 @@ std::vector<TestId> get_timed_out_tests(const RunningTests& running, TimeoutQueu
     return get_timed_out_tests(running, timeout_queue, Clock::now());
 }
 
-TestResult bench_result(const Bencher& bencher) {
-    if (!bencher.summary) {
-        const double zero = 0.0;
-        return TestResult::Bench{BenchSamples{Summary::from({&zero, 1}), 0}};
-    }
-    // ns per iteration as an unsigned integer: saturating, 0 for negative or
-    // NaN, then at least 1 so that the division below is defined.
-    const double median = bencher.summary->median;
-    std::uint64_t ns_iter = 0;
-    if (median >= 18446744073709551616.0) {
-        ns_iter = std::numeric_limits<std::uint64_t>::max();
-    } else if (median > 0) {
-        ns_iter = static_cast<std::uint64_t>(median);
-    }
-    ns_iter = std::max<std::uint64_t>(ns_iter, 1);
-    const unsigned __int128 mb_s = static_cast<unsigned __int128>(bencher.bytes) * 1000 / ns_iter;
-    const std::size_t max = std::numeric_limits<std::size_t>::max();
-    return TestResult::Bench{
-        BenchSamples{*bencher.summary, mb_s > max ? max : static_cast<std::size_t>(mb_s)}};
-}
-
-std::optional<std::string> take_skip_reason(std::vector<std::uint8_t>& stderr_bytes) {
-    const std::string_view text(reinterpret_cast<const char*>(stderr_bytes.data()),
-                                stderr_bytes.size());
-    const std::size_t at = text.rfind(SKIPPED_CHILD_MARKER);
-    if (at == std::string_view::npos) {
-        return std::nullopt;
-    }
-    std::string reason(text.substr(at + SKIPPED_CHILD_MARKER.size()));
-    stderr_bytes.resize(at);
-    return reason;
-}
-
-std::string time_limit_message(double secs) {
-    char text[32];
-    const auto shown = std::to_chars(text, text + sizeof text, secs);
-    return "test exceeded the time limit of " + std::string(text, shown.ptr) + " s";
-}
-
-CompletedTest run_test_in_spawned_subprocess(TestId id, TestDesc desc, bool nocapture,
-                                             const std::optional<TestTimeOptions>& time_opts,
-                                             bool bench, const std::string& executable,
-                                             std::optional<double> limit_secs) {
-    rt::Command command(executable);
-    // A process group of its own, so that what the test starts goes with it,
-    // also when this run is interrupted.
-    command.own_group(kChildStopGrace);
-    command.env("__ZUNO_TEST_INVOKE", std::string(desc.name.as_slice()));
-    if (bench) {
-        command.env("__ZUNO_TEST_BENCH_BENCHMARKS", "1");
-    }
-    if (nocapture) {
-        command.stdout_(rt::Stdio::Inherit).stderr_(rt::Stdio::Inherit);
-    }
-
-    const Clock::time_point started = Clock::now();
-    std::optional<Clock::time_point> start;
-    if (time_opts) {
-        start = started;
-    }
-    rt::IoResult<rt::DeadlineOutput> ran = [&]() -> rt::IoResult<rt::DeadlineOutput> {
-        if (limit_secs) {
-            return command.output_until(started + limit_duration(*limit_secs), kChildStopGrace);
-        }
-        rt::IoResult<rt::Output> finished = command.output();
-        if (!finished.ok()) {
-            return finished.error();
-        }
-        return rt::DeadlineOutput{std::move(finished.value()), false};
-    }();
-    const std::optional<TestExecTime> exec_time = elapsed_since(start);
-
-    if (!ran.ok()) {
-        const std::string message =
-            "Failed to spawn " + executable + " as child for test: " + ran.error().debug();
-        return CompletedTest{id, std::move(desc), TestResult::Failed{}, std::nullopt,
-                             std::vector<std::uint8_t>(message.begin(), message.end())};
-    }
-
-    rt::Output& out = ran.value().output;
-    std::optional<std::string> skipped;
-    if (out.status.code() == std::optional<int>(SKIPPED_CHILD_STATUS)) {
-        skipped = take_skip_reason(out.stderr_bytes);
-    }
-    std::vector<std::uint8_t> output = std::move(out.stdout_bytes);
-    if (!output.empty() && output.back() != '\n') {
-        output.push_back('\n');
-    }
-    const std::string header = "---- " + std::string(desc.name.as_slice()) + " stderr ----\n";
-    output.insert(output.end(), header.begin(), header.end());
-    output.insert(output.end(), out.stderr_bytes.begin(), out.stderr_bytes.end());
-
-    TestResult result = TestResult::Failed{};
-    if (skipped) {
-        desc.ignore_message = keep_skip_reason(std::move(*skipped));
-        result = TestResult::Ignored{};
-    } else if (ran.value().timed_out) {
-        result = TestResult::FailedMsg{time_limit_message(limit_secs.value_or(0))};
-    } else if (const std::optional<int> code = out.status.code()) {
-        if (*code == 0) {
-            result = TestResult::Ok{};
-        } else {
-            result = TestResult::FailedMsg{"got unexpected return code " + std::to_string(*code)};
-        }
-    } else if (const std::optional<int> signal = out.status.signal()) {
-        if (*signal != 6) {
-            result = TestResult::FailedMsg{"child process exited with signal " +
-                                           std::to_string(*signal)};
-        }
-    }
-    result = apply_time_limit(std::move(result), desc, time_opts, exec_time);
-    return CompletedTest{id, std::move(desc), std::move(result), exec_time, std::move(output)};
-}
-
 namespace {
 
 StartedTest start_test(const TestOpts& opts, bool force_ignore, TestId id, TestDescAndFn test,
@@ -568,13 +278,13 @@ StartedTest start_test(const TestOpts& opts, bool force_ignore, TestId id, TestD
     std::string name(desc.name.as_slice());
     const bool nocapture = opts.nocapture;
     const std::optional<TestTimeOptions> time_opts = opts.time_options;
-    // A report file carries every test's time, whether or not the console shows it.
-    const bool measure = time_opts || opts.junit_report;
+    // Outputs that record times get them whether or not the console shows them.
+    const bool measure = opts.measures_time();
     switch (strategy) {
         case RunStrategy::InProcess: {
             rt::CaptureBuffer capture = rt::make_capture_buffer(helpers::capture_limit());
             return StartedTest{
-                spawn_test_thread(
+                launch_test_job(
                     std::move(name),
                     [id, desc = std::move(desc), nocapture, measure, time_opts, capture,
                      runnable = std::move(runnable_test), tx = std::move(monitor_ch)]() mutable {
@@ -588,32 +298,29 @@ StartedTest start_test(const TestOpts& opts, bool force_ignore, TestId id, TestD
     }
     const std::optional<double> limit = test_time_limit(opts, desc);
     return StartedTest{
-        spawn_test_thread(std::move(name),
-                          [id, desc = std::move(desc), nocapture, measure, time_opts,
-                           bench = opts.bench, limit, tx = std::move(monitor_ch)]() mutable {
-                              const Clock::time_point begun = Clock::now();
-                              CompletedTest completed = run_test_in_spawned_subprocess(
-                                  id, std::move(desc), nocapture, time_opts, bench,
-                                  current_executable(), limit);
-                              // A report file wants the time even without time options.
-                              if (measure && !completed.exec_time) {
-                                  completed.exec_time = elapsed_since(begun);
-                              }
-                              send_completed(tx, std::move(completed));
-                          }),
+        launch_test_job(std::move(name),
+                        [id, desc = std::move(desc), nocapture, measure, time_opts,
+                         bench = opts.bench, limit, tx = std::move(monitor_ch)]() mutable {
+                            const Clock::time_point begun = Clock::now();
+                            CompletedTest completed = run_test_in_spawned_subprocess(
+                                id, std::move(desc), nocapture, time_opts, bench,
+                                current_executable(), limit);
+                            // Outputs that record times want it even without time options.
+                            if (measure && !completed.exec_time) {
+                                completed.exec_time = elapsed_since(begun);
+                            }
+                            send_completed(tx, std::move(completed));
+                        }),
         nullptr};
 }
 
 // The record of an in-process test abandoned at its time limit: what it has
 // printed so far, and the time it was given when times are measured. Its
 // thread runs on into its own buffer; its late record is dropped.
-std::atomic<bool> THREADS_ABANDONED{false};
-
 CompletedTest abandoned_record(const TestOpts& opts, const TestDesc& desc, const LimitEntry& entry,
                                Instant now) {
-    THREADS_ABANDONED.store(true);
     std::optional<TestExecTime> exec_time;
-    if (opts.time_options || opts.junit_report) {
+    if (opts.measures_time()) {
         exec_time = TestExecTime{std::chrono::duration_cast<Duration>(now - entry.start)};
     }
     std::vector<std::uint8_t> output;
@@ -657,6 +364,8 @@ public:
 
     /// Runs `phase` to its end: true, or false when a failure stopped the run.
     rt::IoResult<bool> run(Phase phase);
+    /// Whether a test was given up at its time limit, its thread left running.
+    [[nodiscard]] bool abandoned() const { return abandoned_; }
 
 private:
     // What ended a wait: a record arrived, a test was given up at its time
@@ -687,6 +396,7 @@ private:
     // deadline order; at most one entry each per running test.
     TimeoutQueue timeouts_;
     std::deque<LimitEntry> limits_;
+    bool abandoned_ = false;
 };
 
 rt::IoResult<bool> Scheduler::run(Phase phase) {
@@ -747,7 +457,7 @@ rt::IoResult<void> Scheduler::start(std::size_t i) {
                    TestDescAndFn{test.descriptor, std::move(test.body)}, strategy_, *tx_);
     if (phase_.time_limits) {
         if (const std::optional<double> secs = test_time_limit(opts_, test.descriptor)) {
-            const Instant deadline = started_at + limit_duration(*secs);
+            const Instant deadline = started_at + time_limit_duration(*secs);
             const auto at = std::upper_bound(
                 limits_.begin(), limits_.end(), deadline,
                 [](Instant d, const LimitEntry& entry) { return d < entry.deadline; });
@@ -823,6 +533,7 @@ rt::IoResult<Scheduler::Woke> Scheduler::abandon_due(Instant now) {
         }
         drop_entry(timeouts_, entry.id);
         woke = Woke::Freed;
+        abandoned_ = true;
         auto stop = report(abandoned_record(opts_, tests_[entry.id.value].descriptor, entry, now));
         RT_TRY(stop);
         if (stop.value()) {
@@ -851,10 +562,6 @@ RunStrategy choose_strategy(const TestOpts& opts) {
                : RunStrategy::InProcess;
 }
 
-bool test_threads_abandoned() {
-    return THREADS_ABANDONED.load();
-}
-
 std::optional<rt::JoinHandle> run_test(const TestOpts& opts, bool force_ignore, TestId id,
                                        TestDescAndFn test, RunStrategy strategy,
                                        CompletedSender monitor_ch) {
@@ -862,14 +569,15 @@ std::optional<rt::JoinHandle> run_test(const TestOpts& opts, bool force_ignore, 
         .handle;
 }
 
-rt::IoResult<void> run_tests(const TestOpts& opts, std::size_t concurrency,
-                             std::vector<TestDescAndFn> tests, const TestEventCallback& callback) {
+rt::IoResult<RunEnd> run_tests(const TestOpts& opts, std::size_t concurrency,
+                               std::vector<TestDescAndFn> tests,
+                               const TestEventCallback& callback) {
     return run_tests_with(opts, concurrency, std::move(tests), callback, EngineConfig{});
 }
 
-rt::IoResult<void> run_tests_with(const TestOpts& opts, std::size_t concurrency,
-                                  std::vector<TestDescAndFn> tests, const TestEventCallback& notify,
-                                  const EngineConfig& config) {
+rt::IoResult<RunEnd> run_tests_with(const TestOpts& opts, std::size_t concurrency,
+                                    std::vector<TestDescAndFn> tests,
+                                    const TestEventCallback& notify, const EngineConfig& config) {
     // Steps 1-4: the plan, its counts and its seed, before anything runs. A
     // test's id is its position in the plan's list: the list stays where it
     // is, holds every descriptor the events lend out, and the queues hold
@@ -893,13 +601,13 @@ rt::IoResult<void> run_tests_with(const TestOpts& opts, std::size_t concurrency,
     auto finished = scheduler.run(std::move(tests_phase));
     RT_TRY(finished);
     if (!finished.value()) {
-        return {};  // stopped by a failure (fail-fast)
+        return RunEnd{scheduler.abandoned()};  // stopped by a failure (fail-fast)
     }
     // Benchmarks run one after another after all tests; fail-fast does not apply.
     Scheduler::Phase benchmarks_phase;
     benchmarks_phase.queue = std::move(plan.benchmarks);
     RT_TRY(scheduler.run(std::move(benchmarks_phase)));
-    return {};
+    return RunEnd{scheduler.abandoned()};
 }
 
 }  // namespace test

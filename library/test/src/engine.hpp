@@ -147,21 +147,25 @@ struct EngineConfig {
     std::function<Instant()> now = [] { return std::chrono::steady_clock::now(); };
 };
 
+/// How a run ended when every event was delivered.
+struct RunEnd {
+    /// A test thread was given up at its time limit and may still be running:
+    /// the process must not run its exit handlers and static destructors
+    /// under it.
+    bool threads_abandoned = false;
+};
+
 /// Runs the whole selection, at most `concurrency` tests at a time (the caller
 /// decides it; 0 counts as 1), reporting through `callback`. Returns success
 /// when every event was delivered (also after a fail-fast stop), or the
 /// callback's first error. Tests still running at an early return are left
 /// running; their completion records are dropped.
-rt::IoResult<void> run_tests(const TestOpts& opts, std::size_t concurrency,
-                             std::vector<TestDescAndFn> tests, const TestEventCallback& callback);
-/// Whether this process has given up on a test thread at its time limit: the
-/// thread may still be running, so the process must not run its exit handlers
-/// and static destructors under it.
-bool test_threads_abandoned();
+rt::IoResult<RunEnd> run_tests(const TestOpts& opts, std::size_t concurrency,
+                               std::vector<TestDescAndFn> tests, const TestEventCallback& callback);
 /// run_tests with explicit engine knobs.
-rt::IoResult<void> run_tests_with(const TestOpts& opts, std::size_t concurrency,
-                                  std::vector<TestDescAndFn> tests,
-                                  const TestEventCallback& callback, const EngineConfig& config);
+rt::IoResult<RunEnd> run_tests_with(const TestOpts& opts, std::size_t concurrency,
+                                    std::vector<TestDescAndFn> tests,
+                                    const TestEventCallback& callback, const EngineConfig& config);
 
 /// Starts one test. Exactly one CompletedTest is sent on `monitor_ch`: from the
 /// test's thread, or from the calling thread when none was started (ignored
@@ -178,33 +182,5 @@ std::vector<TestId> get_timed_out_tests(const RunningTests& running, TimeoutQueu
                                         Instant now);
 /// The same, reading the monotonic clock.
 std::vector<TestId> get_timed_out_tests(const RunningTests& running, TimeoutQueue& timeout_queue);
-
-/// The Bench result of a benchmark body that returned normally: its summary
-/// and throughput in MB/s, or the single-sample-0 summary and 0 without one.
-TestResult bench_result(const Bencher& bencher);
-
-/// The spawned-process job: runs `executable` with no arguments and
-/// __ZUNO_TEST_INVOKE set to the test's name, in a process group of its own,
-/// and turns its exit status and output into the test's record (not sent).
-/// With `limit_secs`, a child still running after that many seconds has its
-/// group stopped (SIGTERM, SIGKILL 5 s later) and fails with
-/// time_limit_message. Used by the SpawnChild strategy.
-CompletedTest run_test_in_spawned_subprocess(TestId id, TestDesc desc, bool nocapture,
-                                             const std::optional<TestTimeOptions>& time_opts,
-                                             bool bench, const std::string& executable,
-                                             std::optional<double> limit_secs = {});
-
-/// The failure message of a test stopped at its time limit of `secs` seconds
-/// (shown in the shortest form that reads back: "1", "0.25").
-std::string time_limit_message(double secs);
-
-/// How an isolated child reports that its test skipped itself (ZUNO_SKIP): it
-/// writes SKIPPED_CHILD_MARKER and the reason as the last bytes of its
-/// standard error and exits with SKIPPED_CHILD_STATUS.
-inline constexpr int SKIPPED_CHILD_STATUS = 77;
-inline constexpr std::string_view SKIPPED_CHILD_MARKER = "\n[zuno: test skipped]\n";
-/// Takes the reason (and the marker before it) off the end of a skipped
-/// child's standard error; nothing, and nothing taken, without the marker.
-std::optional<std::string> take_skip_reason(std::vector<std::uint8_t>& stderr_bytes);
 
 }  // namespace test

@@ -2,9 +2,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <mutex>
 #include <utility>
@@ -21,11 +18,9 @@
 #include "thread.hpp"
 #include "cli.hpp"
 #include "console.hpp"
-#include "engine.hpp"
+#include "isolation.hpp"
 #include "runner_files.hpp"
-#include "filter.hpp"
 #include "registry.hpp"
-#include "test_result.hpp"
 
 namespace test {
 
@@ -108,89 +103,6 @@ void mark_normal_end(const TestOpts& opts) {
     }
 }
 
-// Set by an isolated run for each child: the one test it is to run, and
-// whether benchmarks run as benchmarks.
-constexpr const char* kInvokeVar = "__ZUNO_TEST_INVOKE";
-constexpr const char* kBenchVar = "__ZUNO_TEST_BENCH_BENCHMARKS";
-
-// Ends a child: what the test printed through C stdio goes out first.
-[[noreturn]] void exit_child(int status) {
-    (void)std::fflush(nullptr);
-    exit_process(status);
-}
-
-// The child side of an isolated run: runs test `name` on this thread with its
-// output going straight to the inherited streams, which the parent collects.
-// Exits 0 when the test passes; SKIPPED_CHILD_STATUS after the skip reason
-// when it skipped itself; otherwise its failure is reported on standard error
-// (a panic by the panic hook, a returned error or a harness message here) and
-// the status is 101.
-[[noreturn]] void run_invoked_test(const std::string& name, std::vector<TestDescAndFn> tests) {
-    const bool bench = rt::env_var(kBenchVar) == std::optional<std::string>("1");
-    // Programs on this harness that the test starts run as usual.
-    ::unsetenv(kInvokeVar);
-    ::unsetenv(kBenchVar);
-
-    const auto found = std::find_if(tests.begin(), tests.end(), [&](const TestDescAndFn& t) {
-        return t.descriptor.name.as_slice() == name;
-    });
-    if (found == tests.end()) {
-        rt::eprint("error: no test named `" + name + "` in this program\n");
-        exit_child(101);
-    }
-    std::vector<TestDescAndFn> selected;
-    selected.push_back(std::move(*found));
-    tests.clear();
-    if (!bench) {
-        selected = convert_benchmarks_to_tests(std::move(selected));
-    }
-    const TestDesc desc = selected.front().descriptor;
-    Runnable runnable = std::move(selected.front().body).into_runnable();
-
-    // An exit() of the test fails it (status 101); a crash names it on
-    // standard error before the signal ends the child.
-    const rt::ExitGuard exit_guard("error: the process exited while tests were running: ");
-    const rt::ActiveWork active(name, "error: test ", " crashed with signal ", nullptr);
-    // The test ending the main thread (pthread_exit) would leave the process
-    // to exit with status 0 once nothing else runs: it fails instead.
-    struct FailOnThreadExit {
-        bool armed = true;
-        ~FailOnThreadExit() {
-            if (armed) {
-                rt::eprint(std::string(THREAD_EXITED_MESSAGE) + "\n");
-                exit_child(101);
-            }
-        }
-    } on_thread_exit;
-    BodyEnd end = run_body(name, [&] {
-        Bencher bencher;
-        return std::holds_alternative<RunnableTest>(runnable)
-                   ? std::get<RunnableTest>(runnable).run()
-                   : std::get<RunnableBench>(runnable).run(bencher);
-    });
-    on_thread_exit.armed = false;
-    std::optional<std::string> returned_error;
-    if (!end.failure && end.returned && end.returned->kind() == BodyResult::Kind::Failed) {
-        returned_error = end.returned->error();
-    }
-    TestDesc judged = desc;
-    const TestResult result = body_result(judged, std::move(end), std::nullopt, std::nullopt);
-    if (result.is<TestResult::Ok>()) {
-        exit_child(0);
-    }
-    if (result.is<TestResult::Ignored>()) {
-        rt::eprint(std::string(SKIPPED_CHILD_MARKER) +
-                   std::string(judged.ignore_message.value_or("")));
-        exit_child(SKIPPED_CHILD_STATUS);
-    }
-    if (const auto* failed = result.as<TestResult::FailedMsg>()) {
-        rt::eprint(failed->message + "\n");
-    } else if (returned_error) {
-        rt::eprint("Error: " + *returned_error + "\n");
-    }
-    exit_child(101);
-}
-
 }  // namespace
 
 void test_main_static(std::span<const TestDescAndFn> tests) {
@@ -216,7 +128,7 @@ void test_main_with_exit_callback(const std::vector<std::string>& args,
                                   std::vector<TestDescAndFn> tests,
                                   std::optional<RunOptions> options,
                                   const std::function<void()>& exit_callback) {
-    if (const std::optional<std::string> invoked = rt::env_var(kInvokeVar)) {
+    if (const std::optional<std::string> invoked = invoked_test()) {
         run_invoked_test(*invoked, std::move(tests));
     }
     OptsResult parsed = parse_opts(args);
@@ -246,7 +158,7 @@ void test_main_with_exit_callback(const std::vector<std::string>& args,
         install_abort_flushing_hook();
         install_capture_sharing_spawn_hook();
     }
-    rt::IoResult<bool> outcome = [&] {
+    rt::IoResult<RunVerdict> outcome = [&] {
         // A test that ends the process must not pass for a finished run.
         const rt::ExitGuard exit_guard("error: the process exited while tests were running: ");
         return run_tests_console(opts, std::move(tests));
@@ -259,10 +171,10 @@ void test_main_with_exit_callback(const std::vector<std::string>& args,
     if (!outcome.ok()) {
         io_error_exit(outcome.error());
     }
-    if (!outcome.value()) {
+    if (!outcome.value().passed) {
         exit_process(101);
     }
-    if (test_threads_abandoned()) {
+    if (outcome.value().threads_abandoned) {
         // A test given up at its time limit (and passed on a rerun) may still
         // be running: the process ends here, as a failed run does.
         exit_process(0);

@@ -77,6 +77,9 @@ struct TestOpts {
 
     /// Always: true; Never: false; Auto: capture on and descriptor 1 is a terminal.
     [[nodiscard]] bool use_color() const;
+    /// Whether every test's duration is measured: when the console shows
+    /// times, and when an output (the report file) records them.
+    [[nodiscard]] bool measures_time() const { return time_options || junit_report; }
     /// Field by field; every field takes part.
     bool operator==(const TestOpts&) const = default;
 };

@@ -1,12 +1,8 @@
 #include "test_result.hpp"
 
-#include <deque>
-#include <mutex>
 #include <string>
 #include <string_view>
-#include <utility>
 
-#include "current_test.hpp"
 #include "text.hpp"
 
 namespace test {
@@ -61,45 +57,6 @@ TestResult expectation_result(const TestDesc& desc, const std::optional<rt::Payl
 }
 
 }  // namespace
-
-std::string_view keep_skip_reason(std::string reason) {
-    static std::mutex mutex;
-    static std::deque<std::string> kept;
-    std::lock_guard lock(mutex);
-    return kept.emplace_back(std::move(reason));
-}
-
-BodyEnd run_body(std::string_view name, const std::function<BodyResult()>& body,
-                 std::source_location loc) {
-    const CurrentTest current(name);
-    BodyEnd end;
-    end.failure = rt::catch_unwind([&] { end.returned = body(); }, loc);
-    return end;
-}
-
-TestResult body_result(TestDesc& desc, BodyEnd end, const std::optional<TestTimeOptions>& time_opts,
-                       const std::optional<TestExecTime>& exec_time) {
-    if (!end.failure && end.returned) {
-        const BodyResult& returned = *end.returned;
-        switch (returned.kind()) {
-            case BodyResult::Kind::Ok:
-                break;
-            case BodyResult::Kind::Failed:
-                // A returned error counts as a panic whose payload is its text.
-                end.failure = rt::Payload::owned(returned.error());
-                break;
-            case BodyResult::Kind::ChecksFailed:
-                if (desc.should_panic.kind == ShouldPanic::Kind::NotExpected) {
-                    return TestResult::FailedMsg{returned.error()};
-                }
-                break;
-            case BodyResult::Kind::Skipped:
-                desc.ignore_message = keep_skip_reason(returned.error());
-                return TestResult::Ignored{};
-        }
-    }
-    return calc_result(desc, end.failure, time_opts, exec_time);
-}
 
 TestResult calc_result(const TestDesc& desc, const std::optional<rt::Payload>& failure,
                        const std::optional<TestTimeOptions>& time_opts,

@@ -3,9 +3,7 @@
 // (CompletedTest), and calc_result, which derives the outcome from how the
 // body ended.
 
-#include <functional>
 #include <optional>
-#include <source_location>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -98,32 +96,6 @@ TestResult apply_time_limit(TestResult result, const TestDesc& desc,
 /// (nothing when the body returned normally) and the optional time limits.
 TestResult calc_result(const TestDesc& desc, const std::optional<rt::Payload>& failure,
                        const std::optional<TestTimeOptions>& time_opts,
-                       const std::optional<TestExecTime>& exec_time);
-
-/// How a test body ended: the panic or exception that ended it, or, when it
-/// returned, what it returned.
-struct BodyEnd {
-    std::optional<rt::Payload> failure;
-    std::optional<BodyResult> returned;
-};
-
-/// The body runner: runs `body` on the calling thread with the test's name
-/// set for zuno::current_test_name() and catches what ends it. `loc` is the
-/// location reported for an escaping exception that is not a panic.
-BodyEnd run_body(std::string_view name, const std::function<BodyResult()>& body,
-                 std::source_location loc = std::source_location::current());
-
-/// Keeps a skip reason for the rest of the process and returns it: descriptors
-/// borrow their ignore message, and reports read it after the test has ended.
-std::string_view keep_skip_reason(std::string reason);
-
-/// The result of a test from how its body ended. A failure, or a returned
-/// error, is judged by calc_result. A skip (ZUNO_SKIP) gives Ignored and puts
-/// its reason into `desc.ignore_message` (kept for the rest of the process).
-/// Failed checks give FailedMsg "1 check failed" / "<n> checks failed"; for a
-/// test that should panic they count as a body that returned, which did not
-/// panic.
-TestResult body_result(TestDesc& desc, BodyEnd end, const std::optional<TestTimeOptions>& time_opts,
                        const std::optional<TestExecTime>& exec_time);
 
 }  // namespace test

@@ -4,6 +4,8 @@
 #include "text.hpp"
 #include "helpers/number.hpp"
 
+#include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
@@ -140,6 +142,18 @@ double as_secs_f64(Duration d) {
     const auto secs = std::chrono::duration_cast<seconds>(d);
     const auto nanos = d - secs;
     return static_cast<double>(secs.count()) + static_cast<double>(nanos.count()) / 1e9;
+}
+
+std::chrono::nanoseconds time_limit_duration(double secs) {
+    constexpr double kCentury = 100.0 * 365 * 24 * 3600;
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::duration<double>(std::min(secs, kCentury)));
+}
+
+std::string time_limit_message(double secs) {
+    char text[32];
+    const auto shown = std::to_chars(text, text + sizeof text, secs);
+    return "test exceeded the time limit of " + std::string(text, shown.ptr) + " s";
 }
 
 }  // namespace test

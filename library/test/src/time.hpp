@@ -4,6 +4,7 @@
 // Malformed variables stop the process with a panic.
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -62,5 +63,13 @@ struct TestSuiteExecTime {
 
 /// Seconds of `d` as a double (whole seconds plus nanoseconds / 1e9).
 double as_secs_f64(Duration d);
+
+/// A per-test time limit (`--test-timeout`, zuno::timeout) of `secs` seconds
+/// as a duration, capped at about a century so that deadlines cannot overflow.
+std::chrono::nanoseconds time_limit_duration(double secs);
+
+/// The failure message of a test stopped at its time limit of `secs` seconds
+/// (shown in the shortest form that reads back: "1", "0.25").
+std::string time_limit_message(double secs);
 
 }  // namespace test

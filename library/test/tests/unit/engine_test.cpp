@@ -18,6 +18,8 @@
 #include "io.hpp"
 #include "panic.hpp"
 #include "thread.hpp"
+#include "body.hpp"
+#include "isolation.hpp"
 #include "helpers/concurrency.hpp"
 #include "support.hpp"
 
@@ -488,7 +490,7 @@ TEST(Engine, CallbackErrorEndsRunWhileTestsStillRun) {
         }
         return {};
     };
-    const rt::IoResult<void> result =
+    const rt::IoResult<RunEnd> result =
         run_tests(opts_with_threads(2), 2, std::move(tests), rec.callback());
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error().message(), "disk full");
