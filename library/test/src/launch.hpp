@@ -21,11 +21,11 @@
 namespace test {
 
 /// Storage for jobs of one type, reused from test to test. Whoever runs a job
-// destroys it and hands its storage back here without freeing it, so that a
-// test's thread never calls the allocator: a thread's first call sets up a
-// cache of its own, which its end tears down again, and that costs more than
-// everything else the harness does on the thread. Handing back is lock-free
-// and may happen on any thread; taking is serialised.
+/// destroys it and hands its storage back here without freeing it, so that a
+/// test's thread never calls the allocator: a thread's first call sets up a
+/// cache of its own, which its end tears down again, and that costs more than
+/// everything else the harness does on the thread. Handing back is lock-free
+/// and may happen on any thread; taking is serialised.
 template <typename Job>
 class JobStore {
 public:
