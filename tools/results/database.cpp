@@ -108,6 +108,12 @@ CREATE TABLE baselines (
     saved TEXT NOT NULL
 ) WITHOUT ROWID;
 )sql",
+    // 2 -> 3: results by test carry their outcome, attempts and duration, so
+    // that flaky, history and slow read no table rows.
+    R"sql(
+DROP INDEX results_by_test;
+CREATE INDEX results_by_test ON results(test, run, outcome, attempts, duration_s);
+)sql",
 };
 static_assert(std::size(MIGRATIONS) == SCHEMA_VERSION);
 
@@ -122,6 +128,11 @@ Error sql_error(std::string_view what, const std::string& why) {
             return Error{results_try_.error()}; \
         }                                       \
     } while (false)
+
+/// Compact JSON text; the values come from a parsed document, so no text needs replacing.
+std::string json_text(const nlohmann::json& value) {
+    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
 
 /// Now, UTC, in the record's timestamp form.
 std::string utc_now() {
@@ -334,7 +345,7 @@ Expected<IngestOutcome> Database::store(const RunRecord& r, std::string_view sou
     RESULTS_TRY(run);
     run->bind(1, r.run_id);
     run->bind(2, r.program);
-    run->bind(3, nlohmann::json(r.args).dump());
+    run->bind(3, json_text(nlohmann::json(r.args)));
     run->bind(4, r.host);
     run->bind(5, r.started);
     run->bind(6, r.wall_s);
@@ -444,7 +455,7 @@ Expected<IngestOutcome> Database::store(const RunRecord& r, std::string_view sou
             bench->bind(3, t.bench->median_ns);
             bench->bind(4, t.bench->deviation_ns);
             bench->bind(5, t.bench->mb_s);
-            bench->bind(6, nlohmann::json(t.bench->samples_ns).dump());
+            bench->bind(6, json_text(nlohmann::json(t.bench->samples_ns)));
             RESULTS_TRY(bench->run());
         }
         ++position;

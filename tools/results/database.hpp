@@ -18,7 +18,7 @@ namespace zuno::results {
 
 /// The schema version this program writes; migrations lead up to it from
 /// every earlier version (0 is a new, empty file).
-inline constexpr std::int64_t SCHEMA_VERSION = 2;
+inline constexpr std::int64_t SCHEMA_VERSION = 3;
 /// Marks a results database in PRAGMA application_id ("ZRes").
 inline constexpr std::int64_t APPLICATION_ID = 0x5a526573;
 /// At most this many bytes of a test's output are stored: the first and the

@@ -316,8 +316,10 @@ Expected<Table> query_show(Database& db, const RunRow& run) {
 Expected<std::vector<std::string>> query_failed(Database& db, const std::vector<RunRow>& runs) {
     QUERY_TRY(load_selection(db, runs));
     auto s = db.connection().prepare(
-        "SELECT DISTINCT n.name FROM temp.sel s JOIN results t ON t.run = s.id"
-        " JOIN names n ON n.id = t.test WHERE t.outcome = 1 ORDER BY n.name");
+        "SELECT DISTINCT n.name FROM temp.sel s"
+        " JOIN results t INDEXED BY results_trouble ON t.run = s.id"
+        " JOIN names n ON n.id = t.test"
+        " WHERE (t.outcome = 1 OR t.attempts > 1) AND t.outcome = 1 ORDER BY n.name");
     QUERY_TRY(s);
     std::vector<std::string> names;
     while (true) {
@@ -335,13 +337,14 @@ Expected<Table> query_flaky(Database& db, const RunFilter& filter, std::size_t l
     auto runs = select_runs(db, filter);
     QUERY_TRY(runs);
     QUERY_TRY(load_selection(db, last_per_program(std::move(*runs), last)));
-    // Candidates come from the small index of troubled results; only their
-    // other results are read.
+    // Candidates come from the small index of troubled results (failures and
+    // retries); only their other results are read, from the covering index.
     auto s = db.connection().prepare(R"sql(
 SELECT n.name, s.program, sum(r.outcome != 2) AS runs, sum(r.outcome = 1) AS failures,
        sum(r.outcome = 0 AND r.attempts > 1) AS flaky_passes, sum(r.outcome = 0) AS passes,
        max(CASE WHEN r.outcome = 1 OR r.attempts > 1 THEN s.started END) AS last_failure
-FROM (SELECT DISTINCT t.test FROM temp.sel s2 JOIN results t ON t.run = s2.id
+FROM (SELECT DISTINCT t.test FROM temp.sel s2
+      JOIN results t INDEXED BY results_trouble ON t.run = s2.id
       WHERE t.outcome = 1 OR t.attempts > 1) c
 JOIN results r ON r.test = c.test
 JOIN temp.sel s ON s.id = r.run
@@ -387,7 +390,10 @@ Expected<Table> query_slow(Database& db, const RunFilter& filter, std::size_t la
         }
     }
     // Durations per (test, program), read run by run along the primary key.
-    std::map<std::pair<std::int64_t, std::size_t>, std::vector<double>> durations;
+    std::unordered_map<std::uint64_t, std::vector<double>> durations;
+    const auto key_of = [&](std::int64_t test, std::size_t program) {
+        return static_cast<std::uint64_t>(test) * programs.size() + program;
+    };
     auto s = db.connection().prepare(
         "SELECT test, duration_s FROM results WHERE run = ?1 AND outcome != 2");
     QUERY_TRY(s);
@@ -400,7 +406,7 @@ Expected<Table> query_slow(Database& db, const RunFilter& filter, std::size_t la
             if (!*row) {
                 break;
             }
-            durations[{s->int64(0), program}].push_back(s->real(1));
+            durations[key_of(s->int64(0), program)].push_back(s->real(1));
         }
         s->reset();
     }
@@ -415,7 +421,8 @@ Expected<Table> query_slow(Database& db, const RunFilter& filter, std::size_t la
     slow.reserve(durations.size());
     for (auto& [key, values] : durations) {
         const double max = *std::max_element(values.begin(), values.end());
-        slow.push_back({key.first, key.second, values.size(), median_of(values), max});
+        slow.push_back({static_cast<std::int64_t>(key / programs.size()), key % programs.size(),
+                        values.size(), median_of(values), max});
     }
     const std::size_t shown = std::min(top, slow.size());
     std::partial_sort(slow.begin(), slow.begin() + shown, slow.end(),
@@ -499,7 +506,8 @@ Expected<Table> query_by_label(Database& db, const RunFilter& filter, const std:
     sql::Connection& c = db.connection();
     auto only = c.prepare(R"sql(
 SELECT min(l.value), n.name FROM temp.sel s
-JOIN results t ON t.run = s.id AND t.outcome = 1
+JOIN results t INDEXED BY results_trouble
+     ON t.run = s.id AND (t.outcome = 1 OR t.attempts > 1) AND t.outcome = 1
 JOIN labels l ON l.run = s.id AND l.key = ?1
 JOIN names n ON n.id = t.test
 GROUP BY t.test HAVING count(DISTINCT l.value) = 1

@@ -163,7 +163,7 @@ def check_migration(zr, cwd):
     con.close()
     run(zr, ["quarantine", "add", "a", "--reason", "r", *ingest_db], cwd)
     con = sqlite3.connect(db)
-    expect_equal(con.execute("PRAGMA user_version").fetchone()[0], 2, "migrated version")
+    expect_equal(con.execute("PRAGMA user_version").fetchone()[0], 3, "migrated version")
     expect_equal(con.execute("SELECT count(*) FROM runs").fetchone()[0], 1, "runs kept")
     con.close()
 

@@ -206,7 +206,7 @@ def bad_input(zr):
             ("text.db", "error: text.db: not a results database: file is not a database"),
             ("other.db", "error: other.db: not a results database (an SQLite database of another kind)"),
             ("newer.db", "error: newer.db: written by a newer version of zuno-results (schema version 99;"
-                         " this program knows up to 2); not changed"),
+                         " this program knows up to 3); not changed"),
         ]
         for db, line in cases:
             path = os.path.join(work, db)
