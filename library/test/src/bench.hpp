@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "stats.hpp"
 
@@ -12,6 +13,8 @@ namespace test {
 struct BenchSamples {
     Summary ns_iter_summ;
     std::size_t mb_s = 0;
+    /// Every sample the summary was made of (ns per iteration), for the run record.
+    std::vector<double> samples_ns = {};
 
     bool operator==(const BenchSamples& other) const;
 };

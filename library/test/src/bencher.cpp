@@ -61,6 +61,7 @@ BodyResult run_bench(test::Bencher& b, void (*body)(zuno::Bencher&)) {
     b.bytes = bencher.bytes;
     if (!bencher.samples().empty()) {
         b.summary = test::Summary::from(bencher.samples());
+        b.samples = bencher.samples();
     }
     return BodyResult::ok();
 }

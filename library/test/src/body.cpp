@@ -112,8 +112,8 @@ TestResult bench_result(const Bencher& bencher) {
     ns_iter = std::max<std::uint64_t>(ns_iter, 1);
     const unsigned __int128 mb_s = static_cast<unsigned __int128>(bencher.bytes) * 1000 / ns_iter;
     const std::size_t max = std::numeric_limits<std::size_t>::max();
-    return TestResult::Bench{
-        BenchSamples{*bencher.summary, mb_s > max ? max : static_cast<std::size_t>(mb_s)}};
+    return TestResult::Bench{BenchSamples{
+        *bencher.summary, mb_s > max ? max : static_cast<std::size_t>(mb_s), bencher.samples}};
 }
 
 CaptureScope::CaptureScope(const rt::CaptureBuffer& buffer) : active_(buffer != nullptr) {

@@ -5,6 +5,7 @@
 #include "text.hpp"
 #include "helpers/number.hpp"
 
+#include <algorithm>
 #include <limits>
 
 namespace test {
@@ -148,7 +149,8 @@ optparse::Options optgroups() {
         .optopt("", "tests-from", "Run the tests named in FILE, one name per line", "FILE")
         .optopt("", "shard-plan", "Place tests in shards as the plan in FILE says", "FILE")
         .optopt("", "quarantine", "A failure of a test quarantined in FILE does not fail the run",
-                "FILE");
+                "FILE")
+        .optopt("", "run-record", "Also write a record of the run as JSON to PATH", "PATH");
     return opts;
 }
 
@@ -280,6 +282,18 @@ OptPartResult<TestOpts> parse_opts_impl(const Matches& matches) {
     OptPartResult<std::optional<QuarantineFile>> quarantine = get_quarantine(matches);
     RT_TRY(quarantine);
     opts.quarantine = std::move(quarantine.value());
+    opts.run_record = matches.opt_str("run-record");
+    if (!opts.run_record) {
+        opts.run_record = rt::env_var("ZUNO_RUN_RECORD");
+        if (opts.run_record && opts.run_record->empty()) {
+            opts.run_record.reset();
+        }
+    }
+    if (opts.run_record) {
+        auto labels = get_run_labels(rt::env_var("ZUNO_RUN_LABELS").value_or(""));
+        RT_TRY(labels);
+        opts.run_labels = std::move(labels.value());
+    }
     if (opts.filters.empty() && !opts.tests_from) {
         // A test runner's filter, used only when the command line gives none.
         if (std::optional<std::string> only = rt::env_var("TESTBRIDGE_TEST_ONLY")) {
@@ -577,6 +591,51 @@ OptPartResult<std::optional<QuarantineFile>> get_quarantine(const Matches& match
         return rt::Err{quarantine.error()};
     }
     return std::optional<QuarantineFile>(std::move(quarantine.value()));
+}
+
+OptPartResult<std::vector<std::pair<std::string, std::string>>> get_run_labels(
+    std::string_view text) {
+    std::vector<std::pair<std::string, std::string>> labels;
+    const auto problem = [&](const std::string& why) {
+        return rt::Err{"invalid ZUNO_RUN_LABELS " + rt::debug_quote(text) + ": " + why};
+    };
+    if (text.empty()) {
+        return labels;
+    }
+    const auto is_key_char = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '_' || c == '.' || c == '-';
+    };
+    std::size_t from = 0;
+    while (from <= text.size()) {
+        const std::size_t comma = std::min(text.find(',', from), text.size());
+        const std::string_view pair = text.substr(from, comma - from);
+        const std::size_t eq = pair.find('=');
+        if (eq == std::string_view::npos || eq == 0) {
+            return problem("expected KEY=VALUE pairs separated by commas, found " +
+                           rt::debug_quote(pair));
+        }
+        const std::string_view key = pair.substr(0, eq);
+        const std::string_view value = pair.substr(eq + 1);
+        if (!std::all_of(key.begin(), key.end(), is_key_char)) {
+            return problem("the key " + rt::debug_quote(key) +
+                           " holds characters other than letters, digits, '_', '.' and '-'");
+        }
+        for (char c : value) {
+            const auto byte = static_cast<unsigned char>(c);
+            if (byte < 0x20 || byte == 0x7f) {
+                return problem("the value of " + std::string(key) + " holds a control character");
+            }
+        }
+        for (const auto& [k, v] : labels) {
+            if (k == key) {
+                return problem("the key " + std::string(key) + " is given twice");
+            }
+        }
+        labels.emplace_back(std::string(key), std::string(value));
+        from = comma + 1;
+    }
+    return labels;
 }
 
 }  // namespace test

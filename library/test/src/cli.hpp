@@ -83,6 +83,11 @@ OptPartResult<std::optional<std::uint64_t>> get_test_timeout(const optparse::Mat
 OptPartResult<std::optional<Shard>> get_shard(const optparse::Matches& matches);
 /// The `--retries` count; 0 when not given.
 OptPartResult<std::size_t> get_retries(const optparse::Matches& matches);
+/// ZUNO_RUN_LABELS: comma-separated KEY=VALUE pairs in order, keys of letters,
+/// digits, '_', '.' and '-', values without commas or control characters; an
+/// error naming the variable otherwise. Empty text gives no labels.
+OptPartResult<std::vector<std::pair<std::string, std::string>>> get_run_labels(
+    std::string_view text);
 
 /// `--tests-from FILE`: the names in FILE. Name filters beside it, or a file
 /// that cannot be read or is not UTF-8, are option errors.

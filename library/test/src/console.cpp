@@ -254,7 +254,15 @@ rt::IoResult<RunVerdict> run_tests_console(const TestOpts& opts, std::vector<Tes
     ConsoleTestState st;
     st.options = opts.run_options;
     RunListeners listeners;
-    RT_TRY(add_outputs(opts, Observed::Run, listeners));
+    if (auto added = add_outputs(opts, Observed::Run, listeners); !added.ok()) {
+        // A report file that cannot be written stops the run before any test
+        // starts, with a message naming it.
+        if (added.error().message.empty()) {
+            return added.error().error;
+        }
+        rt::eprint("error: " + added.error().message + "\n");
+        return RunVerdict{};
+    }
     listeners.add(std::make_unique<FormatterListener>(std::move(out)));
     listeners.add(std::make_unique<Tally>(st));
     return run_with_listeners(opts, concurrency, std::move(tests), st, listeners);
@@ -268,6 +276,13 @@ rt::IoResult<RunVerdict> run_with_listeners(const TestOpts& opts, std::size_t co
     facts.shard = opts.shard;
     facts.isolated = choose_strategy(opts) == RunStrategy::SpawnChild;
     facts.started_at = std::chrono::system_clock::now();
+    for (const TestDescAndFn& t : tests) {
+        const std::size_t kind = t.body.kind();
+        // StaticBenchBody, StaticBenchOnce, BoxedBenchBody, BoxedBenchOnce
+        if (kind == 1 || kind == 2 || kind == 4 || kind == 5) {
+            facts.benchmarks.emplace(t.descriptor.name.as_slice());
+        }
+    }
     const auto start = std::chrono::steady_clock::now();
     auto ran =
         run_tests(opts, concurrency, std::move(tests), EventFeed(opts, facts, st, listeners));
@@ -316,7 +331,9 @@ rt::IoResult<void> list_tests_console(const TestOpts& opts, std::vector<TestDesc
     // A listing's fan-out: the formatter, then the outputs that list.
     RunListeners listeners;
     listeners.add(std::make_unique<FormatterListener>(std::move(out)));
-    RT_TRY(add_outputs(opts, Observed::Listing, listeners));
+    if (auto added = add_outputs(opts, Observed::Listing, listeners); !added.ok()) {
+        return added.error().error;
+    }
     ConsoleTestDiscoveryState st;
 
     RT_TRY(listeners.discovery_start());

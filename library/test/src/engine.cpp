@@ -87,9 +87,11 @@ void run_test_in_process(TestId id, TestDesc desc, bool nocapture, bool measure,
 }
 
 // A benchmark, always on the calling thread.
-void run_bench(TestId id, TestDesc desc, bool nocapture, RunnableBench& bench,
+void run_bench(TestId id, TestDesc desc, bool nocapture, bool measure, RunnableBench& bench,
                CompletedSender& monitor_ch) {
     const rt::CaptureBuffer data = rt::make_capture_buffer(helpers::capture_limit());
+    const std::optional<Clock::time_point> start =
+        measure ? std::optional(Clock::now()) : std::nullopt;
     TestResult result = run_runnable(desc, bench, nocapture ? nullptr : data).result;
     std::vector<std::uint8_t> output;
     {
@@ -100,8 +102,8 @@ void run_bench(TestId id, TestDesc desc, bool nocapture, RunnableBench& bench,
         }
         output = locked.guard->take();
     }
-    send_completed(monitor_ch, CompletedTest{id, std::move(desc), std::move(result), std::nullopt,
-                                             std::move(output)});
+    send_completed(monitor_ch, CompletedTest{id, std::move(desc), std::move(result),
+                                             elapsed_since(start), std::move(output)});
 }
 
 // A started test: its thread, and for an in-process test the buffer its output
@@ -267,7 +269,9 @@ StartedTest start_test(const TestOpts& opts, bool force_ignore, TestId id, TestD
 
     Runnable runnable = std::move(test.body).into_runnable();
     if (auto* bench = std::get_if<RunnableBench>(&runnable)) {
-        run_bench(id, std::move(desc), opts.nocapture, *bench, monitor_ch);
+        // Only the run record takes a benchmark's duration; the other outputs show none.
+        run_bench(id, std::move(desc), opts.nocapture, opts.run_record.has_value(), *bench,
+                  monitor_ch);
         return {};
     }
     RunnableTest& runnable_test = std::get<RunnableTest>(runnable);

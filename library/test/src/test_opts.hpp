@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "run_inputs.hpp"
@@ -67,6 +68,10 @@ struct TestOpts {
     std::optional<ShardPlanFile> shard_plan;
     /// `--quarantine FILE`: tests whose failures do not fail the run.
     std::optional<QuarantineFile> quarantine;
+    /// `--run-record`, else ZUNO_RUN_RECORD: where the run record goes.
+    std::optional<std::string> run_record;
+    /// ZUNO_RUN_LABELS, read when a run record is written: KEY=VALUE pairs.
+    std::vector<std::pair<std::string, std::string>> run_labels;
     // Files a calling test runner names in the environment (Bazel's protocol).
     /// TEST_SHARD_STATUS_FILE: touched to say that sharding is supported.
     std::optional<std::string> shard_status_file;
@@ -78,8 +83,8 @@ struct TestOpts {
     /// Always: true; Never: false; Auto: capture on and descriptor 1 is a terminal.
     [[nodiscard]] bool use_color() const;
     /// Whether every test's duration is measured: when the console shows
-    /// times, and when an output (the report file) records them.
-    [[nodiscard]] bool measures_time() const { return time_options || junit_report; }
+    /// times, and when an output (the report file, the run record) records them.
+    [[nodiscard]] bool measures_time() const { return time_options || junit_report || run_record; }
     /// Field by field; every field takes part.
     bool operator==(const TestOpts&) const = default;
 };

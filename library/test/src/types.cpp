@@ -165,7 +165,7 @@ Runnable TestFn::into_runnable() && {
 
 BodyResult RunnableTest::run() {
     // A bench run as a test gets a single-run Bencher with nothing recorded.
-    Bencher single{Bencher::BenchMode::SingleRun, std::nullopt, 0};
+    Bencher single{Bencher::BenchMode::SingleRun, std::nullopt, 0, {}};
     switch (body_.index()) {
         case 0:
             return __zuno_begin_short_backtrace(std::get<StaticTestBody>(body_).f);

@@ -13,6 +13,7 @@
 #include <type_traits>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include <zuno/body_result.hpp>
 #include "stats.hpp"
@@ -121,6 +122,8 @@ struct HarnessBencher {
     BenchMode mode = BenchMode::Automatic;
     std::optional<test::Summary> summary;
     std::uint64_t bytes = 0;
+    /// The samples the summary was made of.
+    std::vector<double> samples;
 };
 }  // namespace zuno::detail
 

@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -43,6 +45,8 @@ struct RunStarted {
     bool isolated = false;
     /// The wall-clock time the run started.
     std::chrono::system_clock::time_point started_at;
+    /// The names of the run's benchmarks, also those run once as tests.
+    std::set<std::string> benchmarks;
 };
 
 /// One test's final result, after any reruns.

@@ -527,7 +527,7 @@ TEST(CliHelp, MatchesTheApprovedTextLineByLine) {
     }
     // The hidden flag is accepted but never shown.
     EXPECT_EQ(usage_text(kProgram, optgroups()).find("--nocapture"), std::string::npos);
-    EXPECT_EQ(optgroups().grps().size(), 33U);
+    EXPECT_EQ(optgroups().grps().size(), 34U);
 }
 
 TEST_F(CliEnv, LogfileWarningIsWrittenLastWithoutLineFeed) {
