@@ -10,7 +10,8 @@
 //        /dev/null instead of a pipe, which leaves out the reader's wake-ups)
 // Runs every configuration R times, round by round, and prints per configuration
 // the best wall time and CPU time (user and system) per test, the peak resident
-// set and the write calls per test, each with its ratio to the floor.
+// set and the write calls per test, each with its ratio to the floor (for the
+// "record" row, which adds --run-record, to the terse row beside it).
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -188,6 +189,9 @@ struct Sample {
     bool ok = false;
 };
 
+// Where the "record" configuration writes its run record.
+constexpr const char* RECORD_PATH = "/tmp/console_bench.run-record.json";
+
 // Standard output of the children goes to /dev/null rather than a pipe.
 bool TO_NULL = false;
 
@@ -297,6 +301,12 @@ int parent_main(int argc, char** argv) {
          "run",
          {"--test-threads", "2", "-Zunstable-options", "--format", "junit"},
          "floor"},
+        // The run record beside the terse output: compared with the terse run.
+        {"record",
+         2,
+         "run",
+         {"--test-threads", "2", "--format", "terse", "--run-record", RECORD_PATH},
+         "terse"},
         {"list-floor", 0, "floor-list", {}, "list-floor"},
         {"list", 0, "run", {"--list"}, "list-floor"},
     };
@@ -345,6 +355,7 @@ int parent_main(int argc, char** argv) {
             std::fflush(stdout);
         }
     }
+    std::remove(RECORD_PATH);
     return 0;
 }
 

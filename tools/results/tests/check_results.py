@@ -1,7 +1,7 @@
 """End-to-end checks of zuno-results and of the run records test programs write.
 
     check_results.py bad-input ZUNO_RESULTS
-    check_results.py records SCHEMA FIXTURE ISOLATION DEVICE_SUITE
+    check_results.py records SCHEMA FIXTURE ISOLATION DEVICE_SUITE API_FIXTURE
     check_results.py shards ZUNO_RESULTS DEVICE_SUITE
 
 bad-input: records that are truncated, not JSON, of another format or
@@ -227,14 +227,224 @@ def bad_input(zr):
         shutil.rmtree(work, ignore_errors=True)
 
 
+class Skip(Exception):
+    pass
+
+
+def clean_env(extra=None):
+    """The environment of a test program under test, free of the caller's settings."""
+    drop = ("ZUNO", "TILO_STANDIN_", "TEST_", "TESTBRIDGE_", "XML_OUTPUT_FILE")
+    env = {k: v for k, v in os.environ.items() if not k.startswith(drop)}
+    env.update(extra or {})
+    return env
+
+
+class Recorder:
+    """Runs test programs with a run record in a scratch folder and validates each record."""
+
+    def __init__(self, schema_path):
+        try:
+            import jsonschema
+        except ImportError:
+            raise Skip("python3-jsonschema is not installed")
+        with open(schema_path) as f:
+            schema = json.load(f)
+        jsonschema.Draft7Validator.check_schema(schema)
+        self.validator = jsonschema.Draft7Validator(schema)
+        self.work = tempfile.mkdtemp(prefix="zr-records-")
+        self.lock = os.path.join(self.work, "card.lock")
+        self.count = 0
+
+    def run(self, program, args, env=None, statuses=(0, 101), via_env=False):
+        """Runs `program args` with a run record; returns (status, record)."""
+        self.count += 1
+        path = os.path.join(self.work, f"run{self.count}.json")
+        extra = {"TILO_DEVICE_LOCK": self.lock, **(env or {})}
+        if via_env:
+            extra["ZUNO_RUN_RECORD"] = path
+        else:
+            args = [*args, "--run-record", path]
+        proc = subprocess.run([program, *args], env=clean_env(extra), stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=120)
+        expect(proc.returncode in statuses, f"{' '.join(args)} ended with {proc.returncode}: "
+                                            f"{proc.stderr.decode(errors='replace')}")
+        with open(path, encoding="utf-8") as f:
+            record = json.load(f)
+        errors = sorted(self.validator.iter_errors(record), key=lambda e: list(e.path))
+        expect(not errors, f"{' '.join(args)}: record does not validate: "
+                           + "; ".join(f"{list(e.path)}: {e.message}" for e in errors[:3]))
+        summary = record["summary"]
+        outcomes = [t["outcome"] for t in record["tests"]]
+        expect_equal([outcomes.count(o) for o in ("ok", "failed", "ignored", "bench")],
+                     [summary["passed"], summary["failed"], summary["ignored"], summary["measured"]],
+                     f"{' '.join(args)}: outcomes against the summary")
+        expect_equal(record["exit_status"], proc.returncode, f"{' '.join(args)}: exit_status")
+        expect_equal(record["args"], args if not via_env else list(args), f"{' '.join(args)}: args")
+        expect_equal(record["program"], os.path.basename(program), "program")
+        return proc.returncode, record
+
+
+def by_name(record):
+    return {t["name"]: t for t in record["tests"]}
+
+
+def records(schema, fixture, isolation, device, api):
+    rec = Recorder(schema)
+    try:
+        # A failing run: failures with their output, ignored tests with their
+        # reason, benchmarks run once as tests still of kind "bench".
+        _, r = rec.run(fixture, ["--test-threads", "1"])
+        t = by_name(r)
+        expect_equal([x["name"] for x in r["tests"]], sorted(t), "report order")
+        expect("boom" in t["fail::panics"]["output"] and t["fail::panics"]["outcome"] == "failed",
+               f"fail::panics: {t['fail::panics']}")
+        expect_equal(t["ignore::with_message"].get("message"), "needs a card", "ignore message")
+        expect_equal((t["bench::static_silent"]["kind"], t["bench::static_silent"]["outcome"]),
+                     ("bench", "ok"), "a benchmark run as a test")
+        expect("output" not in t["pass::prints"], "a passing test's output without --show-output")
+        expect_equal((r["shard"], r["seed"], r["isolate"], r["threads"]), (None, None, False, 1),
+                     "shard, seed, isolate, threads")
+
+        _, r = rec.run(fixture, ["--test-threads", "1", "--show-output", "pass"], statuses=(0,))
+        expect("output" in by_name(r)["pass::prints"], "a passing test's output with --show-output")
+
+        # Benchmarks: every sample, the median among them (a benchmark that
+        # sets its figures itself has none).
+        _, r = rec.run(fixture, ["--bench", "--test-threads", "1", "bench"], statuses=(0,))
+        for t in r["tests"]:
+            b = t["bench"]
+            samples = b["samples_ns"] or [b["median_ns"]]
+            expect(t["outcome"] == "bench" and t["kind"] == "bench"
+                   and min(samples) <= b["median_ns"] <= max(samples), f"benchmark entry {t}")
+        _, r = rec.run(api, ["--bench", "--test-threads", "1", "--exact", "bench::add"], statuses=(0,))
+        b = r["tests"][0]["bench"]
+        expect(len(b["samples_ns"]) > 1 and min(b["samples_ns"]) <= b["median_ns"] <= max(b["samples_ns"])
+               and b["deviation_ns"] == max(b["samples_ns"]) - min(b["samples_ns"]), f"benchmark entry {b}")
+
+        # Isolated tests, crashing and hanging ones among them.
+        _, r = rec.run(isolation, ["--isolate", "--test-timeout", "1", "--test-threads", "2"],
+                       env={"ASAN_OPTIONS": "handle_segv=0", "TSAN_OPTIONS": "handle_segv=0"})
+        t = by_name(r)
+        expect(r["isolate"] and 1 <= r["threads"] <= 2, f"isolate {r['isolate']}, threads {r['threads']}")
+        expect(t["hang::forever"]["outcome"] == "failed" and "time limit" in t["hang::forever"].get("message", ""),
+               f"hang::forever: {t['hang::forever']}")
+
+        # A device test whose runner fails once passes on its retry: both
+        # attempts recorded; the path and labels come from the environment.
+        labels = {"ZUNO_RUN_LABELS": "card=vela-07,pool=lab2,job=8812",
+                  "TILO_STANDIN_FAIL_TIMES": "1", "TILO_STANDIN_MATCH": "fanout",
+                  "TILO_STANDIN_STATE": os.path.join(rec.work, "standin.state")}
+        _, r = rec.run(device, ["--test-threads", "1", "--retries", "1", "--shard-count", "2",
+                                "--shard-index", "0"], env=labels, statuses=(0,), via_env=True)
+        expect_equal(r["labels"], {"card": "vela-07", "pool": "lab2", "job": "8812"}, "labels")
+        expect_equal(r["shard"], {"index": 0, "count": 2}, "shard")
+        retried = [t for t in r["tests"] if "attempts" in t]
+        expect(len(retried) == 1 and [a["outcome"] for a in retried[0]["attempts"]] == ["failed", "ok"]
+               and retried[0]["outcome"] == "ok" and r["summary"]["flaky"] == 1,
+               f"retried tests: {retried}, summary {r['summary']}")
+
+        # A run killed before its end leaves no record and no temporary file.
+        path = os.path.join(rec.work, "killed.json")
+        proc = subprocess.Popen([isolation, "--test-threads", "1", "hang", "--run-record", path],
+                                env=clean_env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(0.5)
+        proc.send_signal(signal.SIGKILL)
+        proc.wait()
+        left = [f for f in os.listdir(rec.work) if "killed" in f]
+        expect_equal(left, [], "files a killed run left")
+    finally:
+        shutil.rmtree(rec.work, ignore_errors=True)
+
+
+def shards(zr, device):
+    """Four shards of the device suite on two cards: one test fails on card
+    vela-02 (also on its retry), one passes on card vela-01 only after a retry."""
+    work = tempfile.mkdtemp(prefix="zr-shards-")
+    try:
+        lock = os.path.join(work, "card.lock")
+        trouble = {
+            1: {"TILO_STANDIN_EXIT": "3", "TILO_STANDIN_MATCH": "reduction"},
+            2: {"TILO_STANDIN_FAIL_TIMES": "1", "TILO_STANDIN_MATCH": "fanout",
+                "TILO_STANDIN_STATE": os.path.join(work, "standin.state")},
+        }
+        files = []
+        for k in range(4):
+            name = f"shard-{k}.json"
+            env = clean_env({"TILO_DEVICE_LOCK": lock, "ZUNO_RUN_LABELS": f"card=vela-0{1 + k % 2},pool=lab2",
+                             "TEST_TOTAL_SHARDS": "4", "TEST_SHARD_INDEX": str(k), **trouble.get(k, {})})
+            proc = subprocess.run([device, "--retries", "1", "--run-record", name], cwd=work, env=env,
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+            expect_equal(proc.returncode, 101 if k == 1 else 0, f"shard {k}: exit status")
+            files.append(name)
+
+        _, out, err = results(zr, ["ingest", *files], work)
+        ids = {}
+        for line in out.splitlines():
+            expect(line.startswith("recorded: ") and line.endswith(" tests)"), f"ingest line {line!r}")
+            ids[line.split("(")[1].split(",")[0]] = line.split()[1]
+        expect_equal(sorted(ids), files, "ingested files")
+        _, again, _ = results(zr, ["ingest", files[0]], work)
+        expect_equal(again, f"already recorded: {ids[files[0]]} ({files[0]})\n", "ingest again")
+
+        def answer(*args):
+            return json.loads(results(zr, [*args, "--json"], work)[1])
+
+        runs = answer("runs")
+        expect_equal(sorted((r["shard"]["index"], r["shard"]["count"], r["labels"]["card"]) for r in runs),
+                     [(0, 4, "vela-01"), (1, 4, "vela-02"), (2, 4, "vela-01"), (3, 4, "vela-02")], "runs: shards")
+        expect_equal([sum(r[k] for r in runs) for k in ("passed", "failed", "ignored", "flaky")], [16, 1, 0, 1],
+                     "runs: passed, failed, ignored, flaky over the shards")
+        expect_equal(answer("runs", "--last", "1")[0]["run_id"], runs[-1]["run_id"], "runs --last 1")
+
+        _, out, _ = results(zr, ["failed", "--label", "card=vela-02"], work)
+        expect_equal(out, "all_tile_reduction_works\n", "failed --label card=vela-02")
+        _, out, _ = results(zr, ["failed", "--label", "card=vela-01", "--label", "pool=lab2"], work)
+        expect_equal(out, "", "failed --label card=vela-01 --label pool=lab2")
+        _, out, _ = results(zr, ["failed", ids["shard-1.json"][:8]], work)
+        expect_equal(out, "all_tile_reduction_works\n", "failed RUN (a prefix of the id)")
+
+        shard2 = next(r for r in runs if r["shard"]["index"] == 2)
+        expect_equal(answer("flaky"),
+                     [{"name": "direct_multicast_works", "program": os.path.basename(device), "runs": 1,
+                       "failures": 0, "flaky_passes": 1, "last_failure": shard2["started"]}], "flaky")
+
+        slow = answer("slow", "--top", "3")
+        medians = [r["median_s"] for r in slow]
+        expect(len(slow) == 3 and medians == sorted(medians, reverse=True) and all(r["runs"] == 1 for r in slow),
+               f"slow --top 3: {slow}")
+
+        history = answer("history", "all_tile_reduction_works")
+        expect_equal([(h["outcome"], h["attempts"], h["labels"]) for h in history],
+                     [("failed", 2, {"card": "vela-02", "pool": "lab2"})], "history")
+        shown = {t["name"]: t for t in answer("show", ids["shard-2.json"])}
+        expect_equal([a["outcome"] for a in shown["direct_multicast_works"]["attempts"]], ["failed", "ok"],
+                     "show: the attempts of the retried test")
+
+        expect_equal(answer("by-label", "card"), [
+            {"value": "vela-01", "runs": 2, "results": 9, "failures": 0, "failure_rate": 0.0,
+             "failed_only_here": []},
+            {"value": "vela-02", "runs": 2, "results": 8, "failures": 1, "failure_rate": 0.125,
+             "failed_only_here": ["all_tile_reduction_works"]},
+        ], "by-label card")
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
 def main(argv):
     mode = argv[1]
     try:
         if mode == "bad-input":
             bad_input(argv[2])
+        elif mode == "records":
+            records(*argv[2:7])
+        elif mode == "shards":
+            shards(*argv[2:4])
         else:
             print(f"check_results: unknown mode {mode}")
             return 2
+    except Skip as e:
+        print(f"check_results {mode}: skipped: {e}")
+        return 77
     except Mismatch as e:
         print(f"check_results {mode}: {e}")
         return 1
