@@ -165,7 +165,7 @@ public:
 
     rt::IoResult<void> on_result(const ResultReported& reported) override {
         running_ -= running_ > 0;
-        write_entry(reported.completed);
+        write_entry(reported.completed, reported.quarantine != nullptr);
         if (buffer_.size() < FLUSH_AT) {
             return {};
         }
@@ -223,7 +223,7 @@ private:
         out += "}, \"started\": \"" + utc_timestamp(run_.started_at) + "\",\n\"tests\": [";
     }
 
-    void write_entry(const CompletedTest& completed) {
+    void write_entry(const CompletedTest& completed, bool quarantined) {
         std::string& out = buffer_;
         const TestResult& result = completed.result;
         const std::string_view name = completed.desc.name.as_slice();
@@ -249,6 +249,9 @@ private:
             append_string(
                 out, std::string_view(reinterpret_cast<const char*>(completed.stdout_bytes.data()),
                                       completed.stdout_bytes.size()));
+        }
+        if (quarantined && result.is_failure()) {
+            out += ", \"quarantined\": true";
         }
         if (!completed.failed_attempts.empty()) {
             out += ", \"attempts\": [";
@@ -312,7 +315,8 @@ private:
                ", \"ignored\": " + std::to_string(st.ignored) +
                ", \"measured\": " + std::to_string(st.measured) +
                ", \"filtered_out\": " + std::to_string(st.filtered_out) +
-               ", \"flaky\": " + std::to_string(st.flaky) + "}}\n";
+               ", \"flaky\": " + std::to_string(st.flaky) +
+               ", \"quarantined\": " + std::to_string(st.quarantined) + "}}\n";
     }
 
     std::string path_;
