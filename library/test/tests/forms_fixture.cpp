@@ -162,7 +162,7 @@ ZUNO_TEST_TABLE("rows", (const std::string& expected),
     ZUNO_ASSERT_EQ(zuno::current_test_name(), expected);
 }
 
-ZUNO_TEST("timeout::own", zuno::timeout(0.25), zuno::tags("slow", "device")) {
+ZUNO_TEST("timeout::own", zuno::timeout(1.5), zuno::tags("slow", "device")) {
     std::cout << "waiting\n";
     std::this_thread::sleep_for(std::chrono::seconds(3));
 }

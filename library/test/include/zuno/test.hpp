@@ -34,12 +34,12 @@
 #include <concepts>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <ostream>
 #include <source_location>
 #include <string>
 #include <string_view>
-#include <initializer_list>
 #include <type_traits>
 #include <utility>
 #include <vector>
