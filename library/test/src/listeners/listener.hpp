@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <functional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -46,7 +47,7 @@ struct RunStarted {
     /// The wall-clock time the run started.
     std::chrono::system_clock::time_point started_at;
     /// The names of the run's benchmarks, also those run once as tests.
-    std::set<std::string> benchmarks;
+    std::set<std::string, std::less<>> benchmarks;
 };
 
 /// One test's final result, after any reruns.

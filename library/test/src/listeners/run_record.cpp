@@ -229,7 +229,7 @@ private:
         const std::string_view name = completed.desc.name.as_slice();
         out += entries_++ > 0 ? ",\n{\"name\": " : "\n{\"name\": ";
         append_string(out, name);
-        const bool bench_kind = run_.benchmarks.contains(std::string(name));
+        const bool bench_kind = !run_.benchmarks.empty() && run_.benchmarks.contains(name);
         out += bench_kind ? ", \"kind\": \"bench\"" : ", \"kind\": \"test\"";
         out += ", \"outcome\": \"";
         out += outcome_word(result);
