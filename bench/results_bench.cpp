@@ -3,10 +3,10 @@
 // passing tests, a few failures with messages and output, a few tests that
 // pass on a retry, runs labelled by card.
 //
-// Usage: results_bench [--repeat R] [--ingest-tests N] [--runs R] [--tests T] [--keep 1]
-//        (default: R = 3, N = 100000, 100 runs of 10000 tests; --keep 1 leaves
+// Usage: results_bench [--repeat K] [--ingest-tests N] [--runs R] [--tests T] [--keep 1]
+//        (default: K = 3, N = 100000, 100 runs of 10000 tests; --keep 1 leaves
 //        the scratch folder with its databases for a closer look)
-// Prints the best wall time and CPU time of each step over R rounds.
+// Prints the best wall time and CPU time of each step over K rounds.
 
 #include <sys/resource.h>
 #include <unistd.h>
