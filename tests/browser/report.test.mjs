@@ -34,6 +34,7 @@ let puppeteer;
 /** Runs a program; returns its status. Fails the test when it could not start. */
 function run(program, args, env = {}) {
     const r = spawnSync(program, args, {
+        cwd: work,
         env: { ...process.env, ...env },
         encoding: 'utf8',
         maxBuffer: 256 << 20,
@@ -56,8 +57,8 @@ function recorded(program, args, env = {}) {
     return file;
 }
 
-function report(args) {
-    const r = run(ZUNO_RESULTS, ['report', ...args]);
+function report(args, env = {}) {
+    const r = run(ZUNO_RESULTS, ['report', ...args], env);
     assert.equal(r.status, 0, `zuno-results report ${args.join(' ')}: ${r.stderr}`);
 }
 
@@ -170,7 +171,10 @@ const rowNames = (page) => page.$$eval('#rows .row .n', (rows) => rows.map((r) =
 
 test('the report of the records: summary, failures, table, history, label grid', async () => {
     const file = path.join(work, 'runs.html');
-    report(['--record', ...records, '-o', file]);
+    const db = path.join(work, 'never.db');
+    report(['--record', ...records, '-o', file], { ZUNO_RESULTS_DB: db });
+    assert.ok(!fs.existsSync(db) && !fs.existsSync(path.join(work, 'zuno-results.db')),
+              'no database opened or created');
     const want = expectations(records);
     assert.ok(want.failed > 0 && want.flaky > 0 && want.measured > 0, 'the runs cover every case');
     const { page, requests, errors } = await open(file);

@@ -595,10 +595,19 @@ int run_report(const std::vector<std::string>& args) {
     input.history_limit = o.history;
     input.by_label = o.by_label;
     if (o.from_records) {
+        std::unordered_set<std::string> seen;
         for (const std::string& file : o.records) {
             auto record = read_record(file);
             if (!record) {
                 return fail(file + ": " + record.error());
+            }
+            // The same run given twice (a file named twice, or a copy) counts once.
+            if (!seen.insert(record->run_id).second) {
+                std::fputs(("warning: " + file + ": run " + record->run_id +
+                            " was read before; shown once\n")
+                               .c_str(),
+                           stderr);
+                continue;
             }
             input.runs.push_back(std::move(*record));
         }
