@@ -339,6 +339,25 @@ test('from the database: history strips, quarantine marks, benchmark series and 
     await page.close();
 });
 
+test('a failure the harness quarantined is marked and counted apart', async () => {
+    const list = path.join(work, 'quarantine.json');
+    fs.writeFileSync(list, JSON.stringify({ format: 'zuno-quarantine', version: 1,
+        tests: [{ name: 'fail::panics', reason: 'tracked elsewhere', until: null }] }));
+    const record = recorded(ISOLATION, ['--isolate', '--skip', 'hang::', '--quarantine', list]);
+    const want = expectations([record]);
+    const file = path.join(work, 'quarantined.html');
+    report(['--record', record, '-o', file]);
+    const { page, requests } = await open(file);
+    assert.equal(await text(page, '#total-quarantined'), '1');
+    assert.equal(await text(page, '#total-failed'), String(want.failed - 1));
+    assert.equal(await page.$$eval('#failures article.quarantined .name .n',
+                                   (n) => n.map((e) => e.textContent).join()), 'fail::panics');
+    await page.type('#filter', 'fail::panics');
+    assert.equal(await page.$$eval('#rows .mark.q', (m) => m.length), 1);
+    assert.deepEqual(requests, []);
+    await page.close();
+});
+
 test('hostile names, outputs and labels are text and run nothing', async () => {
     // A label value with quotes and markup, from a real run.
     const labelled = recorded(ISOLATION, ['--isolate', '--skip', 'hang::'],
