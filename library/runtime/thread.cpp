@@ -5,8 +5,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <charconv>
 #include <chrono>
 #include <cxxabi.h>
@@ -31,6 +33,40 @@ struct ThreadPacket {
     std::size_t stack_size = 0;      // as requested from pthread_create
     // The started thread's own reference, which it takes over at its start.
     std::shared_ptr<ThreadPacket> self;
+};
+
+// The job slot of a pool's worker. The worker waits while it is Finished and
+// runs the body once it is Posted; the joiner waits while it is Posted.
+enum PoolSlot : std::uint32_t {
+    kFinished = 0,
+    kPosted = 1,
+    kStop = 2,     // the pool ends an idle worker
+    kGivenUp = 3,  // the handle was dropped unjoined: the worker ends after its body
+};
+
+// What a pool shares with its workers and the handles of their bodies (which
+// may outlive it).
+struct PoolState {
+    std::mutex mutex;
+    std::vector<std::shared_ptr<PoolWorker>> idle;
+    std::size_t live = 0;  // started, not ended, not given up
+    bool closed = false;   // the pool is gone: a joined worker ends
+    std::string worker_name;
+    std::size_t stack_size = 0;
+};
+
+// One worker. Its fields other than `slot` are handed back and forth: written
+// by one side before a release store to `slot`, read by the other after an
+// acquire load.
+struct PoolWorker {
+    std::atomic<std::uint32_t> slot{kFinished};
+    std::string worker_name;  // the thread's own name between bodies
+    std::string job_name;     // the name of the body it runs
+    std::function<void()> body;
+    std::optional<Payload> failure;  // a panic that escaped the body
+    bool thread_ended = false;       // the body ended the worker's thread
+    std::shared_ptr<PoolState> pool;
+    std::optional<JoinHandle> thread;  // the worker's own thread
 };
 
 }  // namespace detail
@@ -73,15 +109,22 @@ private:
     void* handle_;
 };
 
+// Names the calling thread for the kernel, which keeps at most 15 bytes.
+void set_kernel_name(const std::string& name) {
+    char short_name[16];
+    const std::size_t size = std::min<std::size_t>(name.size(), 15);
+    std::copy_n(name.data(), size, short_name);
+    short_name[size] = '\0';
+    pthread_setname_np(pthread_self(), short_name);
+}
+
 RT_PASSES_FORCED_UNWIND void* thread_start(void* raw) {
     // Take over the reference that spawn_thread left in the packet for us.
     std::shared_ptr<detail::ThreadPacket> packet =
         std::move(static_cast<detail::ThreadPacket*>(raw)->self);
 
     THREAD_NAME = &packet->name;
-    // The kernel keeps at most 15 bytes of a thread name.
-    const std::string short_name = packet->name.substr(0, 15);
-    pthread_setname_np(pthread_self(), short_name.c_str());
+    set_kernel_name(packet->name);
     const SignalStackScope signal_stack(packet->stack_size);
     const CaptureEndsHere capture_scope;
 
@@ -154,29 +197,163 @@ std::optional<std::size_t> cgroup_cpu_limit() {
     return limit;
 }
 
+using detail::PoolWorker;
+
+// How long a waiting side of a pool's hand-over checks before it sleeps, at
+// most. A test of a few microseconds is over before a sleeping thread would
+// have been woken up, and each wake-up costs both threads a system call. But
+// on a busy machine the other side is often not running at all, and checking
+// only takes the processor from it: each thread halves its checking time
+// after a check in vain and doubles it after one that paid off.
+constexpr std::chrono::nanoseconds kPoolSpinMax{20'000};
+constexpr std::chrono::nanoseconds kPoolSpinMin{500};
+thread_local std::chrono::nanoseconds POOL_SPIN = kPoolSpinMax;
+
+// Waits until `slot` holds something other than `value`, which it returns:
+// checks for a while (see above), then sleeps.
+std::uint32_t wait_while(std::atomic<std::uint32_t>& slot, std::uint32_t value) {
+    std::uint32_t now = slot.load(std::memory_order_acquire);
+    if (now != value) {
+        return now;
+    }
+    const auto until = std::chrono::steady_clock::now() + POOL_SPIN;
+    do {
+        for (int i = 0; i < 16; ++i) {
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#endif
+            now = slot.load(std::memory_order_acquire);
+            if (now != value) {
+                POOL_SPIN = std::min(POOL_SPIN * 2, kPoolSpinMax);
+                return now;
+            }
+        }
+    } while (std::chrono::steady_clock::now() < until);
+    POOL_SPIN = std::max(POOL_SPIN / 2, kPoolSpinMin);
+    for (;;) {
+        slot.wait(value, std::memory_order_acquire);
+        now = slot.load(std::memory_order_acquire);
+        if (now != value) {
+            return now;
+        }
+    }
+}
+
+// Runs the posted body under its name; the worker's name comes back after it.
+RT_PASSES_FORCED_UNWIND void run_posted(PoolWorker& w) {
+    THREAD_NAME = &w.job_name;
+    set_kernel_name(w.job_name);
+    try {
+        w.body();
+    } catch (abi::__forced_unwind&) {
+        // The body ends the thread: the joiner learns it, the thread ends.
+        w.body = nullptr;
+        w.thread_ended = true;
+        THREAD_NAME = &w.worker_name;
+        w.slot.store(detail::kFinished, std::memory_order_release);
+        w.slot.notify_all();
+        throw;
+    } catch (...) {
+        // The hook has already reported a panic; other exceptions are reported here.
+        w.failure = payload_of_current_exception();
+    }
+    // Release the body (and what it captured) on this thread, before join returns.
+    w.body = nullptr;
+    THREAD_NAME = &w.worker_name;
+    set_kernel_name(w.worker_name);
+}
+
+// The body of a worker's thread: runs posted bodies until stopped or given up.
+RT_PASSES_FORCED_UNWIND void worker_loop(const std::shared_ptr<PoolWorker>& worker) {
+    PoolWorker& w = *worker;
+    for (;;) {
+        if (wait_while(w.slot, detail::kFinished) != detail::kPosted) {
+            return;  // stopped by the pool, or given up while idle
+        }
+        run_posted(w);
+        if (w.slot.exchange(detail::kFinished, std::memory_order_acq_rel) == detail::kGivenUp) {
+            return;  // given up while the body ran
+        }
+        w.slot.notify_all();
+    }
+}
+
+// Ends an idle worker and waits for its thread.
+void stop_worker(PoolWorker& w) {
+    w.slot.store(detail::kStop, std::memory_order_release);
+    w.slot.notify_all();
+    w.thread->join();
+    w.thread.reset();
+}
+
 }  // namespace
 
 JoinHandle::JoinHandle(JoinHandle&& other) noexcept
     : native_(other.native_),
       packet_(std::move(other.packet_)),
+      job_(std::move(other.job_)),
       joinable_(std::exchange(other.joinable_, false)) {}
 
 JoinHandle& JoinHandle::operator=(JoinHandle&& other) noexcept {
     if (this != &other) {
-        if (joinable_) {
-            pthread_detach(static_cast<pthread_t>(native_));
-        }
+        release();
         native_ = other.native_;
         packet_ = std::move(other.packet_);
+        job_ = std::move(other.job_);
         joinable_ = std::exchange(other.joinable_, false);
     }
     return *this;
 }
 
 JoinHandle::~JoinHandle() {
-    if (joinable_) {
-        pthread_detach(static_cast<pthread_t>(native_));
+    release();
+}
+
+void JoinHandle::release() {
+    if (!joinable_) {
+        return;
     }
+    joinable_ = false;
+    if (!job_) {
+        pthread_detach(static_cast<pthread_t>(native_));
+        return;
+    }
+    // Give the worker up: it ends after its body (or now, if that is over).
+    PoolWorker& w = *job_;
+    if (w.slot.exchange(detail::kGivenUp, std::memory_order_acq_rel) == detail::kFinished) {
+        w.slot.notify_all();
+    }
+    {
+        std::lock_guard lock(w.pool->mutex);
+        --w.pool->live;
+    }
+    w.thread.reset();  // detaches
+    job_.reset();
+}
+
+std::optional<Payload> JoinHandle::join_job() {
+    const std::shared_ptr<PoolWorker> worker = std::move(job_);
+    PoolWorker& w = *worker;
+    wait_while(w.slot, detail::kPosted);
+    std::optional<Payload> failure = std::exchange(w.failure, std::nullopt);
+    detail::PoolState& pool = *w.pool;
+    if (w.thread_ended) {
+        w.thread->join();
+        w.thread.reset();
+        std::lock_guard lock(pool.mutex);
+        --pool.live;
+        return failure;
+    }
+    {
+        std::lock_guard lock(pool.mutex);
+        if (!pool.closed) {
+            pool.idle.push_back(worker);
+            return failure;
+        }
+        --pool.live;
+    }
+    stop_worker(w);
+    return failure;
 }
 
 std::optional<Payload> JoinHandle::join() {
@@ -184,6 +361,9 @@ std::optional<Payload> JoinHandle::join() {
         return std::nullopt;
     }
     joinable_ = false;
+    if (job_) {
+        return join_job();
+    }
     pthread_join(static_cast<pthread_t>(native_), nullptr);
     return take_failure();
 }
@@ -193,6 +373,9 @@ std::optional<Payload> JoinHandle::join_ending() {
         return std::nullopt;
     }
     joinable_ = false;
+    if (job_) {
+        return join_job();
+    }
     const auto thread = static_cast<pthread_t>(native_);
     if (pthread_tryjoin_np(thread, nullptr) == 0) {
         return take_failure();
@@ -248,6 +431,69 @@ std::variant<JoinHandle, SpawnError> spawn_thread(std::string name, std::size_t 
         return SpawnError{rc == EAGAIN, IoError::from_errno(rc)};
     }
     return SpawnAccess::make(native, std::move(packet));
+}
+
+ThreadPool::ThreadPool(std::string worker_name, std::size_t stack_size)
+    : state_(std::make_shared<detail::PoolState>()) {
+    state_->worker_name = std::move(worker_name);
+    state_->stack_size = stack_size;
+}
+
+ThreadPool::~ThreadPool() {
+    std::vector<std::shared_ptr<PoolWorker>> idle;
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->closed = true;
+        idle.swap(state_->idle);
+        state_->live -= idle.size();
+    }
+    // All are told first, so that they end together.
+    for (const auto& w : idle) {
+        w->slot.store(detail::kStop, std::memory_order_release);
+        w->slot.notify_all();
+    }
+    for (const auto& w : idle) {
+        w->thread->join();
+        w->thread.reset();
+    }
+}
+
+std::variant<JoinHandle, SpawnError> ThreadPool::spawn(std::string name,
+                                                       std::function<void()> body) {
+    std::shared_ptr<PoolWorker> worker;
+    {
+        std::lock_guard lock(state_->mutex);
+        if (!state_->idle.empty()) {
+            worker = std::move(state_->idle.back());
+            state_->idle.pop_back();
+        }
+    }
+    if (!worker) {
+        worker = std::make_shared<PoolWorker>();
+        worker->worker_name = state_->worker_name;
+        worker->pool = state_;
+        auto started = spawn_thread(state_->worker_name, state_->stack_size,
+                                    [worker] { worker_loop(worker); });
+        if (auto* error = std::get_if<SpawnError>(&started)) {
+            return *error;
+        }
+        worker->thread.emplace(std::move(std::get<JoinHandle>(started)));
+        std::lock_guard lock(state_->mutex);
+        ++state_->live;
+    }
+    worker->job_name = std::move(name);
+    worker->body = std::move(body);
+    worker->slot.store(detail::kPosted, std::memory_order_release);
+    worker->slot.notify_all();
+    JoinHandle handle;
+    handle.job_ = std::move(worker);
+    handle.joinable_ = true;
+    return handle;
+}
+
+std::size_t ThreadPool::workers() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->live;
 }
 
 std::size_t min_stack_size() {

@@ -6,6 +6,11 @@
 // hooks (collected on the starting thread), then its body inside a panic
 // boundary. A panic escaping the body ends only that thread (the hook has
 // already reported it); join() tells whether that happened.
+//
+// A ThreadPool runs bodies on worker threads it keeps, one body after another
+// on each: the handle it returns is joined like a thread's, and a body on a
+// worker looks like a body on a thread of its own, except for what the
+// worker's thread keeps from body to body (its thread-local variables).
 
 #include <cstddef>
 #include <functional>
@@ -22,6 +27,8 @@ namespace rt {
 
 namespace detail {
 struct ThreadPacket;
+struct PoolWorker;
+struct PoolState;
 /// Names the calling thread for reports; `name` must outlive the thread (or be reset to null).
 void set_current_thread_name(const std::string* name);
 /// The calling thread's name as set above (null when none); safe in a signal handler.
@@ -31,7 +38,10 @@ const std::string* current_thread_name_ptr();
 std::optional<std::size_t> parse_cpu_max(std::string_view line);
 }  // namespace detail
 
-/// Handle of a started thread; join it exactly once (destroying it unjoined detaches).
+/// Handle of a started thread, or of a body running on a pool's worker; join
+/// it exactly once. Destroying it unjoined detaches the thread, or gives up
+/// the worker: it ends once the body returns, and the pool starts another in
+/// its place when it needs one.
 class JoinHandle {
 public:
     JoinHandle(JoinHandle&&) noexcept;
@@ -48,10 +58,14 @@ public:
 
 private:
     std::optional<Payload> take_failure();
+    std::optional<Payload> join_job();
+    void release();
     friend struct SpawnAccess;
+    friend class ThreadPool;
     JoinHandle() = default;
     unsigned long native_ = 0;  // pthread_t
     std::shared_ptr<detail::ThreadPacket> packet_;
+    std::shared_ptr<detail::PoolWorker> job_;  // set for a body on a pool's worker
     bool joinable_ = false;
 };
 
@@ -64,6 +78,35 @@ struct SpawnError {
 /// Starts a thread named `name` with `stack_size` bytes of stack running `body`.
 std::variant<JoinHandle, SpawnError> spawn_thread(std::string name, std::size_t stack_size,
                                                   std::function<void()> body);
+
+/// Worker threads that run bodies one after another. A body goes to an idle
+/// worker, or to a new one when none is idle, so the pool holds as many
+/// workers as bodies have run at once. While a body runs, the worker's thread
+/// carries the body's name (in reports and, truncated, in the kernel) and its
+/// own name again afterwards; a panic escaping the body is reported by join()
+/// and the worker carries on. A worker whose body ends its thread
+/// (pthread_exit, cancellation) or whose handle is dropped unjoined is not
+/// used again. Not thread-safe: spawn from one thread; handles may be joined
+/// or dropped after the pool is gone. The destructor ends the idle workers
+/// and waits for them, so their thread-local variables are destroyed then.
+class ThreadPool {
+public:
+    /// Workers are named `worker_name` between bodies and get `stack_size`
+    /// bytes of stack (0: min_stack_size()).
+    ThreadPool(std::string worker_name, std::size_t stack_size);
+    ThreadPool(const ThreadPool&) = delete;
+    ThreadPool& operator=(const ThreadPool&) = delete;
+    ~ThreadPool();
+
+    /// Runs `body` on a worker named `name` meanwhile. Fails only when a new
+    /// worker is needed and cannot be started.
+    std::variant<JoinHandle, SpawnError> spawn(std::string name, std::function<void()> body);
+    /// The workers started and not yet ended or given up.
+    [[nodiscard]] std::size_t workers() const;
+
+private:
+    std::shared_ptr<detail::PoolState> state_;
+};
 
 /// The default stack size of new threads: 2 MiB, or ZUNO_MIN_STACK (decimal
 /// bytes) when set; read once per process. Whatever is asked for, a thread
