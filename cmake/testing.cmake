@@ -27,6 +27,10 @@ endfunction()
 #
 # runs the program through golden_run and compares standard output, standard
 # error and exit status with DIR/<case>.stdout.txt and DIR/<case>.stderr.txt.
+# Each golden test runs a second time as <ctest name>::reuse_threads (label
+# reuse_threads) with ZUNO_TEST_REUSE_THREADS=1: a run on reused worker threads
+# must print the same bytes. The two never run at once: they share any files
+# the command writes.
 function(add_golden_test)
     cmake_parse_arguments(ARG "SORT;DEVFULL;KEEP_LOCATIONS" "NAME;DIR;CASE;STATUS;TIC;EXTRA"
                           "ENV;UNSET;COMMAND;LABELS"
@@ -58,5 +62,13 @@ function(add_golden_test)
              COMMAND golden_run --approved ${ARG_DIR} --case ${ARG_CASE} --status ${ARG_STATUS}
                      ${flags} -- ${ARG_COMMAND}
              WORKING_DIRECTORY ${PROJECT_BINARY_DIR}/golden)
-    set_tests_properties(${ARG_NAME} PROPERTIES LABELS "golden;threads;${ARG_LABELS}" TIMEOUT 120)
+    set_tests_properties(${ARG_NAME} PROPERTIES LABELS "golden;threads;${ARG_LABELS}" TIMEOUT 120
+                         RESOURCE_LOCK ${ARG_NAME})
+    add_test(NAME ${ARG_NAME}::reuse_threads
+             COMMAND golden_run --approved ${ARG_DIR} --case ${ARG_CASE} --status ${ARG_STATUS}
+                     ${flags} --env ZUNO_TEST_REUSE_THREADS=1 -- ${ARG_COMMAND}
+             WORKING_DIRECTORY ${PROJECT_BINARY_DIR}/golden)
+    set_tests_properties(${ARG_NAME}::reuse_threads PROPERTIES
+                         LABELS "golden;threads;reuse_threads;${ARG_LABELS}" TIMEOUT 120
+                         RESOURCE_LOCK ${ARG_NAME})
 endfunction()

@@ -150,7 +150,12 @@ optparse::Options optgroups() {
         .optopt("", "shard-plan", "Place tests in shards as the plan in FILE says", "FILE")
         .optopt("", "quarantine", "A failure of a test quarantined in FILE does not fail the run",
                 "FILE")
-        .optopt("", "run-record", "Also write a record of the run as JSON to PATH", "PATH");
+        .optopt("", "run-record", "Also write a record of the run as JSON to PATH", "PATH")
+        .optflag("", "reuse-threads",
+                 "Run tests on reused worker threads (as many as run at once) "
+                 "instead of a new thread each: faster for many small tests, but "
+                 "thread-local variables live as long as the worker, so a later test "
+                 "on it sees their values, and are destroyed when the run ends");
     return opts;
 }
 
@@ -269,6 +274,7 @@ OptPartResult<TestOpts> parse_opts_impl(const Matches& matches) {
     RT_TRY(retries);
     opts.retries = retries.value();
     opts.fail_if_no_tests = matches.opt_present("fail-if-no-tests");
+    opts.reuse_threads = get_reuse_threads(matches);
     opts.junit_report = matches.opt_str("junit-report");
     if (!opts.junit_report) {
         opts.junit_report = rt::env_var("XML_OUTPUT_FILE");
@@ -522,6 +528,10 @@ OptPartResult<std::size_t> get_retries(const Matches& matches) {
 
 bool get_isolate(const Matches& matches) {
     return matches.opt_present("isolate") || env_switch_on("ZUNO_TEST_ISOLATE");
+}
+
+bool get_reuse_threads(const Matches& matches) {
+    return matches.opt_present("reuse-threads") || env_switch_on("ZUNO_TEST_REUSE_THREADS");
 }
 
 OptPartResult<std::optional<std::uint64_t>> get_test_timeout(const Matches& matches) {

@@ -74,6 +74,8 @@ OptPartResult<OutputFormat> get_format(const optparse::Matches& matches, bool qu
                                        bool allow_unstable);
 /// `--isolate`, else ZUNO_TEST_ISOLATE other than "0".
 bool get_isolate(const optparse::Matches& matches);
+/// `--reuse-threads`, else ZUNO_TEST_REUSE_THREADS other than "0".
+bool get_reuse_threads(const optparse::Matches& matches);
 /// The `--test-timeout` seconds, else ZUNO_TEST_TIMEOUT; absent when neither is
 /// set. Anything but a whole number > 0 is an option error.
 OptPartResult<std::optional<std::uint64_t>> get_test_timeout(const optparse::Matches& matches);

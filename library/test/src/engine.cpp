@@ -259,7 +259,7 @@ std::vector<TestId> get_timed_out_tests(const RunningTests& running, TimeoutQueu
 namespace {
 
 StartedTest start_test(const TestOpts& opts, bool force_ignore, TestId id, TestDescAndFn test,
-                       RunStrategy strategy, CompletedSender monitor_ch) {
+                       RunStrategy strategy, CompletedSender monitor_ch, TestThreads& threads) {
     TestDesc desc = std::move(test.descriptor);
     if (force_ignore || desc.ignore) {
         send_completed(monitor_ch,
@@ -289,7 +289,7 @@ StartedTest start_test(const TestOpts& opts, bool force_ignore, TestId id, TestD
             rt::CaptureBuffer capture = rt::make_capture_buffer(helpers::capture_limit());
             return StartedTest{
                 launch_test_job(
-                    std::move(name),
+                    threads, std::move(name),
                     [id, desc = std::move(desc), nocapture, measure, time_opts, capture,
                      runnable = std::move(runnable_test), tx = std::move(monitor_ch)]() mutable {
                         run_test_in_process(id, std::move(desc), nocapture, measure, time_opts,
@@ -302,7 +302,7 @@ StartedTest start_test(const TestOpts& opts, bool force_ignore, TestId id, TestD
     }
     const std::optional<double> limit = test_time_limit(opts, desc);
     return StartedTest{
-        launch_test_job(std::move(name),
+        launch_test_job(threads, std::move(name),
                         [id, desc = std::move(desc), nocapture, measure, time_opts,
                          bench = opts.bench, limit, tx = std::move(monitor_ch)]() mutable {
                             const Clock::time_point begun = Clock::now();
@@ -360,7 +360,13 @@ public:
 
     Scheduler(const TestOpts& opts, const EngineConfig& config, RunStrategy strategy,
               std::vector<TestDescAndFn>& tests, const TestEventCallback& notify)
-        : opts_(opts), config_(config), strategy_(strategy), tests_(tests), notify_(notify) {
+        : opts_(opts),
+          config_(config),
+          strategy_(strategy),
+          tests_(tests),
+          notify_(notify),
+          // Isolated tests wait for their children on threads of their own.
+          threads_(opts.reuse_threads && strategy == RunStrategy::InProcess) {
         auto [tx, rx] = rt::channel<CompletedTest>();
         tx_.emplace(std::move(tx));
         rx_.emplace(std::move(rx));
@@ -388,6 +394,8 @@ private:
     const TestEventCallback& notify_;
     std::optional<CompletedSender> tx_;
     std::optional<rt::Receiver<CompletedTest>> rx_;
+    // Where the tests run; outlives the handles in running_.
+    TestThreads threads_;
     // The phase under way, and the failed tests it is to run again.
     Phase phase_;
     Retries retries_{0};
@@ -458,7 +466,7 @@ rt::IoResult<void> Scheduler::start(std::size_t i) {
     const Instant started_at = config_.now();
     StartedTest started =
         start_test(opts_, phase_.force_ignore, id,
-                   TestDescAndFn{test.descriptor, std::move(test.body)}, strategy_, *tx_);
+                   TestDescAndFn{test.descriptor, std::move(test.body)}, strategy_, *tx_, threads_);
     if (phase_.time_limits) {
         if (const std::optional<double> secs = test_time_limit(opts_, test.descriptor)) {
             const Instant deadline = started_at + time_limit_duration(*secs);
@@ -569,7 +577,9 @@ RunStrategy choose_strategy(const TestOpts& opts) {
 std::optional<rt::JoinHandle> run_test(const TestOpts& opts, bool force_ignore, TestId id,
                                        TestDescAndFn test, RunStrategy strategy,
                                        CompletedSender monitor_ch) {
-    return start_test(opts, force_ignore, id, std::move(test), strategy, std::move(monitor_ch))
+    TestThreads threads(false);
+    return start_test(opts, force_ignore, id, std::move(test), strategy, std::move(monitor_ch),
+                      threads)
         .handle;
 }
 

@@ -1,13 +1,15 @@
 #pragma once
-// How a test's job gets a thread: launch_test_job starts it on a new thread
-// of its own, named after the test, with the stack size the runtime uses for
-// test threads. Jobs are kept in reusable storage, so that a test's thread
-// never calls the allocator. Called from the engine's thread only; storage is
-// handed back from any thread.
+// How a test's job gets a thread: launch_test_job starts it on a thread of a
+// run's TestThreads, named after the test, with the stack size the runtime
+// uses for test threads: a new thread of its own, or, with --reuse-threads, a
+// reused worker thread. Jobs are kept in reusable storage, so that a test's
+// thread never calls the allocator. Called from the engine's thread only;
+// storage is handed back from any thread.
 
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -73,14 +75,43 @@ private:
     Node* taken_ = nullptr;
 };
 
-/// Starts `job` on a new thread named `name`: the one place where a test's
-/// job (its body in this process, or the wait for its isolated child) gets a
-/// thread. The job is built once; the thread runs and destroys it, and must
-/// send the test's record. When the system refuses more threads the job never
-/// left this thread and runs here instead. Returns the thread's handle, or
-/// nothing when the job has already run.
+/// Where the tests of a run get their threads: one started for each test, or
+/// reused worker threads, as many as tests run at once (the engine joins a
+/// test's thread before it starts another test in its place). A worker whose
+/// test is given up at its time limit stays with that test, and the next start
+/// gets a new worker; so does the next start after a test that ended its
+/// thread. The workers end, and their thread-local variables with them, when
+/// the TestThreads is destroyed, at the end of the run.
+class TestThreads {
+public:
+    /// `reuse`: reused worker threads rather than a new thread per test.
+    explicit TestThreads(bool reuse) {
+        if (reuse) {
+            pool_.emplace("zuno-worker", rt::min_stack_size());
+        }
+    }
+
+    /// Starts `body` on a thread named `name`: a new one, or a worker.
+    std::variant<rt::JoinHandle, rt::SpawnError> spawn(std::string name,
+                                                       std::function<void()> body) {
+        if (pool_) {
+            return pool_->spawn(std::move(name), std::move(body));
+        }
+        return rt::spawn_thread(std::move(name), rt::min_stack_size(), std::move(body));
+    }
+
+private:
+    std::optional<rt::ThreadPool> pool_;
+};
+
+/// Starts `job` on a thread of `threads` named `name`: the one place where a
+/// test's job (its body in this process, or the wait for its isolated child)
+/// gets a thread. The job is built once; the thread runs and destroys it, and
+/// must send the test's record. When the system refuses more threads the job
+/// never left this thread and runs here instead. Returns the thread's handle,
+/// or nothing when the job has already run.
 template <typename Job>
-std::optional<rt::JoinHandle> launch_test_job(std::string name, Job job) {
+std::optional<rt::JoinHandle> launch_test_job(TestThreads& threads, std::string name, Job job) {
     JobStore<Job>& store = JobStore<Job>::instance();
     Job* owned = store.make(std::move(job));
     const auto run = [&store, owned] {
@@ -92,7 +123,7 @@ std::optional<rt::JoinHandle> launch_test_job(std::string name, Job job) {
         (*owned)();
     };
     // Two pointers fit the thread body's inline storage: no further allocation.
-    auto spawned = rt::spawn_thread(std::move(name), rt::min_stack_size(), run);
+    auto spawned = threads.spawn(std::move(name), run);
     if (auto* handle = std::get_if<rt::JoinHandle>(&spawned)) {
         return std::move(*handle);
     }

@@ -72,6 +72,9 @@ struct TestOpts {
     std::optional<std::string> run_record;
     /// ZUNO_RUN_LABELS, read when a run record is written: KEY=VALUE pairs.
     std::vector<std::pair<std::string, std::string>> run_labels;
+    /// Run in-process tests on reused worker threads (`--reuse-threads`,
+    /// ZUNO_TEST_REUSE_THREADS); ignored under isolation.
+    bool reuse_threads = false;
     // Files a calling test runner names in the environment (Bazel's protocol).
     /// TEST_SHARD_STATUS_FILE: touched to say that sharding is supported.
     std::optional<std::string> shard_status_file;

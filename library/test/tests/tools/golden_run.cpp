@@ -160,6 +160,7 @@ int main(int argc, char** argv) {
     // must not leak into the comparison.
     for (const char* var : {"ZUNO_TEST_THREADS",
                             "ZUNO_TEST_NOCAPTURE",
+                            "ZUNO_TEST_REUSE_THREADS",
                             "ZUNO_TEST_SHUFFLE",
                             "ZUNO_TEST_SHUFFLE_SEED",
                             "ZUNO_TEST_TIME_UNIT",

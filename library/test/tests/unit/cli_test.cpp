@@ -26,12 +26,12 @@ namespace {
 constexpr const char* kProgram = "hardware_e2e";
 
 constexpr const char* kHarnessVars[] = {
-    "ZUNOC_BOOTSTRAP",           "ZUNO_TEST_NOCAPTURE",    "ZUNO_TEST_SHUFFLE",
-    "ZUNO_TEST_SHUFFLE_SEED",    "ZUNO_TEST_TIME_UNIT",    "ZUNO_TEST_TIME_INTEGRATION",
-    "ZUNO_TEST_TIME_DOCTEST",    "ZUNO_TEST_ISOLATE",      "ZUNO_TEST_TIMEOUT",
-    "TEST_TOTAL_SHARDS",         "TEST_SHARD_INDEX",       "XML_OUTPUT_FILE",
-    "TESTBRIDGE_TEST_ONLY",      "TEST_SHARD_STATUS_FILE", "TEST_PREMATURE_EXIT_FILE",
-    "TEST_WARNINGS_OUTPUT_FILE",
+    "ZUNOC_BOOTSTRAP",           "ZUNO_TEST_NOCAPTURE",     "ZUNO_TEST_SHUFFLE",
+    "ZUNO_TEST_SHUFFLE_SEED",    "ZUNO_TEST_TIME_UNIT",     "ZUNO_TEST_TIME_INTEGRATION",
+    "ZUNO_TEST_TIME_DOCTEST",    "ZUNO_TEST_ISOLATE",       "ZUNO_TEST_TIMEOUT",
+    "TEST_TOTAL_SHARDS",         "TEST_SHARD_INDEX",        "XML_OUTPUT_FILE",
+    "TESTBRIDGE_TEST_ONLY",      "TEST_SHARD_STATUS_FILE",  "TEST_PREMATURE_EXIT_FILE",
+    "TEST_WARNINGS_OUTPUT_FILE", "ZUNO_TEST_REUSE_THREADS",
 };
 
 struct EnvVar {
@@ -260,6 +260,11 @@ TEST_F(CliEnv, EnvironmentSwitches) {
         {kGate, {{"ZUNO_TEST_TIME_UNIT", "500"}, kBootstrap}, [](TestOpts&) {}},
         {{}, {{"ZUNO_TEST_ISOLATE", "0"}}, [](TestOpts&) {}},
         {{}, {{"ZUNO_TEST_ISOLATE", ""}}, [](TestOpts& o) { o.isolate = true; }},
+        {{}, {{"ZUNO_TEST_REUSE_THREADS", "0"}}, [](TestOpts&) {}},
+        {{}, {{"ZUNO_TEST_REUSE_THREADS", "1"}}, [](TestOpts& o) { o.reuse_threads = true; }},
+        {{"--reuse-threads"},
+         {{"ZUNO_TEST_REUSE_THREADS", "0"}},
+         [](TestOpts& o) { o.reuse_threads = true; }},
         {{}, {{"ZUNO_TEST_TIMEOUT", "5"}}, [](TestOpts& o) { o.test_timeout = 5; }},
         {{"--test-timeout=2"},
          {{"ZUNO_TEST_TIMEOUT", "x"}},
@@ -527,7 +532,7 @@ TEST(CliHelp, MatchesTheApprovedTextLineByLine) {
     }
     // The hidden flag is accepted but never shown.
     EXPECT_EQ(usage_text(kProgram, optgroups()).find("--nocapture"), std::string::npos);
-    EXPECT_EQ(optgroups().grps().size(), 34U);
+    EXPECT_EQ(optgroups().grps().size(), 35U);
 }
 
 TEST_F(CliEnv, LogfileWarningIsWrittenLastWithoutLineFeed) {

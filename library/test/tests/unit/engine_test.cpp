@@ -1,6 +1,7 @@
 #include "engine.hpp"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <stdlib.h>
 
 #include <atomic>
@@ -8,6 +9,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <filesystem>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -834,6 +836,152 @@ TEST(Engine, TimeLimitAbandonsAnInProcessTestAndDropsItsLateRecord) {
     EXPECT_EQ(hang.result,
               TestResult(TestResult::FailedMsg{"test exceeded the time limit of 1 s"}));
     EXPECT_EQ(text(hang.stdout_bytes), "before\n");
+    EXPECT_TRUE(wait_for_threads(threads_before));
+}
+
+// ---- reused worker threads (--reuse-threads) --------------------------------------
+
+thread_local int LEFT_BY_A_TEST = 0;
+
+// Waits until `n` tests have arrived (at most 10 s): true when all did.
+bool meet(std::atomic<int>& arrived, int n) {
+    arrived.fetch_add(1);
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (arrived.load() < n) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+TEST(EngineReusedThreads, WhatDiffersFromAThreadPerTest) {
+    install_spawn_hook();
+    // Each row runs its tests on `threads` reused workers; every test must end
+    // with its word and, where given, its exact output.
+    struct Expect {
+        std::string word;
+        std::optional<std::string> output;
+    };
+    struct Row {
+        std::string what;
+        std::size_t threads;
+        std::optional<std::uint64_t> limit;
+        std::vector<std::pair<std::string, std::function<BodyResult()>>> tests;
+        std::map<std::string, Expect> expect;
+    };
+    const auto fails_unless = [](bool ok, const char* what) {
+        return ok ? BodyResult::ok() : BodyResult::fail(what);
+    };
+    auto arrived = std::make_shared<std::atomic<int>>(0);
+    auto released = std::make_shared<Gate>();
+    const std::string long_name = "names::longer_than_the_kernel_keeps";
+    std::vector<Row> rows;
+    rows.push_back(
+        {"a thread-local value is seen by the next test on the worker, which "
+         "carries each test's name while it runs",
+         1,
+         {},
+         {{"tls::a_sets",
+           [&] {
+               LEFT_BY_A_TEST = 42;
+               return fails_unless(rt::current_thread_name() == "tls::a_sets", "name");
+           }},
+          {"tls::b_sees", [&] { return fails_unless(LEFT_BY_A_TEST == 42, "unseen"); }},
+          {long_name,
+           [&] {
+               char kernel[16] = {};
+               pthread_getname_np(pthread_self(), kernel, sizeof kernel);
+               return fails_unless(
+                   rt::current_thread_name() == long_name && kernel == long_name.substr(0, 15),
+                   "name");
+           }}},
+         {{"tls::a_sets", {"ok", {}}}, {"tls::b_sees", {"ok", {}}}, {long_name, {"ok", {}}}}});
+    rows.push_back(
+        {"output of a thread a test starts, and of std::cout, lands in that "
+         "test's capture, and no further",
+         1,
+         {},
+         {{"out::a_starts_a_thread",
+           [] {
+               std::cout << "from std::cout\n";
+               auto spawned = rt::spawn_thread("helper", rt::min_stack_size(),
+                                               [] { rt::print("from its thread\n"); });
+               static_cast<void>(std::get<rt::JoinHandle>(spawned).join());
+               return BodyResult::ok();
+           }},
+          {"out::b_prints",
+           [] {
+               rt::print("b alone\n");
+               return BodyResult::ok();
+           }}},
+         {{"out::a_starts_a_thread", {"ok", "from std::cout\nfrom its thread\n"}},
+          {"out::b_prints", {"ok", "b alone\n"}}}});
+    rows.push_back({"a test that ends its thread fails; a new worker runs the next",
+                    1,
+                    {},
+                    {{"exit::a_ends_its_thread",
+                      [] {
+                          rt::print("ending\n");
+                          pthread_exit(nullptr);
+                          return BodyResult::ok();
+                      }},
+                     {"exit::b_passes", pass}},
+                    {{"exit::a_ends_its_thread", {"failed_msg", "ending\n"}},
+                     {"exit::b_passes", {"ok", ""}}}});
+    // c and d pass only by running at the same time: c starts once b is over,
+    // d once a is given up at its limit, on a new worker beside c's.
+    const auto meets = [arrived] {
+        return meet(*arrived, 2) ? BodyResult::ok() : BodyResult::fail("alone");
+    };
+    rows.push_back(
+        {"a test given up at its time limit keeps its worker; a new one takes its "
+         "place, so two still run at once",
+         2,
+         2,
+         {{"limit::a_hangs",
+           [released] {
+               released->wait(30s);
+               return BodyResult::ok();
+           }},
+          {"limit::b_sleeps",
+           [] {
+               std::this_thread::sleep_for(1s);
+               return BodyResult::ok();
+           }},
+          {"limit::c_meets", meets},
+          {"limit::d_meets", meets}},
+         {{"limit::a_hangs", {"failed_msg", ""}},
+          {"limit::b_sleeps", {"ok", ""}},
+          {"limit::c_meets", {"ok", ""}},
+          {"limit::d_meets", {"ok", ""}}}});
+
+    const std::size_t threads_before = thread_count();
+    for (Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::vector<TestDescAndFn> tests;
+        for (auto& [name, body] : row.tests) {
+            tests.push_back(make_test(name, body));
+        }
+        TestOpts opts = opts_with_threads(row.threads);
+        opts.reuse_threads = true;
+        opts.test_timeout = row.limit;
+        Recorder rec;
+        ASSERT_TRUE(run_tests(opts, row.threads, std::move(tests), rec.callback()).ok());
+        for (const auto& [name, want] : row.expect) {
+            SCOPED_TRACE(name);
+            ASSERT_TRUE(rec.results.contains(name));
+            const CompletedTest& got = rec.results.at(name);
+            EXPECT_EQ(word(got.result), want.word);
+            if (want.output) {
+                EXPECT_EQ(text(got.stdout_bytes), *want.output);
+            }
+        }
+    }
+    EXPECT_EQ(LEFT_BY_A_TEST, 0);  // the test's thread-local was never this thread's
+    // The workers end with their runs, the one given up once its test returns.
+    released->open();
     EXPECT_TRUE(wait_for_threads(threads_before));
 }
 
