@@ -1,5 +1,6 @@
 #include "thread.hpp"
 
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/syscall.h>
@@ -11,6 +12,7 @@
 #include <cstdint>
 #include <charconv>
 #include <chrono>
+#include <climits>
 #include <cxxabi.h>
 #include <fstream>
 #include <mutex>
@@ -60,8 +62,12 @@ struct PoolState {
 // acquire load.
 struct PoolWorker {
     std::atomic<std::uint32_t> slot{kFinished};
-    std::string worker_name;  // the thread's own name between bodies
-    std::string job_name;     // the name of the body it runs
+    std::atomic<std::uint32_t> sleepers{0};  // threads asleep on `slot`
+    std::string worker_name;                 // the thread's own name between bodies
+    std::string job_name;                    // the name of the body it runs
+    // What the kernel has as the thread's name (at most 15 bytes), kept by
+    // the worker's thread.
+    char kernel_name[16] = {};
     std::function<void()> body;
     std::optional<Payload> failure;  // a panic that escaped the body
     bool thread_ended = false;       // the body ended the worker's thread
@@ -209,10 +215,37 @@ constexpr std::chrono::nanoseconds kPoolSpinMax{20'000};
 constexpr std::chrono::nanoseconds kPoolSpinMin{500};
 thread_local std::chrono::nanoseconds POOL_SPIN = kPoolSpinMax;
 
-// Waits until `slot` holds something other than `value`, which it returns:
-// checks for a while (see above), then sleeps.
-std::uint32_t wait_while(std::atomic<std::uint32_t>& slot, std::uint32_t value) {
-    std::uint32_t now = slot.load(std::memory_order_acquire);
+// Sets the worker's slot to `value` and wakes whoever sleeps on it; returns
+// what it held. Sleepers announce themselves before they look at the slot
+// (both sequentially consistent), so either they see the new value or this
+// sees them.
+std::uint32_t publish(PoolWorker& w, std::uint32_t value) {
+    const std::uint32_t previous = w.slot.exchange(value);
+    if (w.sleepers.load() != 0) {
+        syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&w.slot), FUTEX_WAKE_PRIVATE, INT_MAX,
+                nullptr, nullptr, 0);
+    }
+    return previous;
+}
+
+// Gives the worker's thread `name` in the kernel, unless it has that already:
+// a rename costs a system call, about as much as running a small test.
+void rename_worker(PoolWorker& w, const std::string& name) {
+    const std::size_t size = std::min<std::size_t>(name.size(), 15);
+    if (name.compare(0, size, w.kernel_name) == 0 && w.kernel_name[size] == '\0') {
+        return;
+    }
+    std::copy_n(name.data(), size, w.kernel_name);
+    w.kernel_name[size] = '\0';
+    pthread_setname_np(pthread_self(), w.kernel_name);
+}
+
+// Waits until the worker's slot holds something other than `value`, which it
+// returns: checks for a while (see above), then sleeps. `before_sleep` runs
+// once, if it comes to sleeping.
+template <typename BeforeSleep>
+std::uint32_t wait_while(PoolWorker& w, std::uint32_t value, BeforeSleep before_sleep) {
+    std::uint32_t now = w.slot.load(std::memory_order_acquire);
     if (now != value) {
         return now;
     }
@@ -222,7 +255,7 @@ std::uint32_t wait_while(std::atomic<std::uint32_t>& slot, std::uint32_t value) 
 #if defined(__x86_64__) || defined(__i386__)
             __builtin_ia32_pause();
 #endif
-            now = slot.load(std::memory_order_acquire);
+            now = w.slot.load(std::memory_order_acquire);
             if (now != value) {
                 POOL_SPIN = std::min(POOL_SPIN * 2, kPoolSpinMax);
                 return now;
@@ -230,19 +263,23 @@ std::uint32_t wait_while(std::atomic<std::uint32_t>& slot, std::uint32_t value) 
         }
     } while (std::chrono::steady_clock::now() < until);
     POOL_SPIN = std::max(POOL_SPIN / 2, kPoolSpinMin);
-    for (;;) {
-        slot.wait(value, std::memory_order_acquire);
-        now = slot.load(std::memory_order_acquire);
-        if (now != value) {
-            return now;
-        }
+    before_sleep();
+    w.sleepers.fetch_add(1);
+    while ((now = w.slot.load()) == value) {
+        // Returns at once when the slot no longer holds `value`.
+        syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&w.slot), FUTEX_WAIT_PRIVATE, value,
+                nullptr, nullptr, 0);
     }
+    w.sleepers.fetch_sub(1);
+    return now;
 }
 
-// Runs the posted body under its name; the worker's name comes back after it.
+// Runs the posted body under its name; the worker's name comes back after it
+// (for the kernel once the worker goes to sleep, or straight to the next
+// body's name when that follows sooner).
 RT_PASSES_FORCED_UNWIND void run_posted(PoolWorker& w) {
     THREAD_NAME = &w.job_name;
-    set_kernel_name(w.job_name);
+    rename_worker(w, w.job_name);
     try {
         w.body();
     } catch (abi::__forced_unwind&) {
@@ -250,8 +287,7 @@ RT_PASSES_FORCED_UNWIND void run_posted(PoolWorker& w) {
         w.body = nullptr;
         w.thread_ended = true;
         THREAD_NAME = &w.worker_name;
-        w.slot.store(detail::kFinished, std::memory_order_release);
-        w.slot.notify_all();
+        publish(w, detail::kFinished);
         throw;
     } catch (...) {
         // The hook has already reported a panic; other exceptions are reported here.
@@ -260,28 +296,30 @@ RT_PASSES_FORCED_UNWIND void run_posted(PoolWorker& w) {
     // Release the body (and what it captured) on this thread, before join returns.
     w.body = nullptr;
     THREAD_NAME = &w.worker_name;
-    set_kernel_name(w.worker_name);
 }
 
 // The body of a worker's thread: runs posted bodies until stopped or given up.
 RT_PASSES_FORCED_UNWIND void worker_loop(const std::shared_ptr<PoolWorker>& worker) {
     PoolWorker& w = *worker;
+    // The thread's start has given it the worker's name.
+    const std::size_t size = std::min<std::size_t>(w.worker_name.size(), 15);
+    std::copy_n(w.worker_name.data(), size, w.kernel_name);
+    w.kernel_name[size] = '\0';
     for (;;) {
-        if (wait_while(w.slot, detail::kFinished) != detail::kPosted) {
+        if (wait_while(w, detail::kFinished, [&w] { rename_worker(w, w.worker_name); }) !=
+            detail::kPosted) {
             return;  // stopped by the pool, or given up while idle
         }
         run_posted(w);
-        if (w.slot.exchange(detail::kFinished, std::memory_order_acq_rel) == detail::kGivenUp) {
+        if (publish(w, detail::kFinished) == detail::kGivenUp) {
             return;  // given up while the body ran
         }
-        w.slot.notify_all();
     }
 }
 
 // Ends an idle worker and waits for its thread.
 void stop_worker(PoolWorker& w) {
-    w.slot.store(detail::kStop, std::memory_order_release);
-    w.slot.notify_all();
+    publish(w, detail::kStop);
     w.thread->join();
     w.thread.reset();
 }
@@ -320,9 +358,7 @@ void JoinHandle::release() {
     }
     // Give the worker up: it ends after its body (or now, if that is over).
     PoolWorker& w = *job_;
-    if (w.slot.exchange(detail::kGivenUp, std::memory_order_acq_rel) == detail::kFinished) {
-        w.slot.notify_all();
-    }
+    publish(w, detail::kGivenUp);
     {
         std::lock_guard lock(w.pool->mutex);
         --w.pool->live;
@@ -334,7 +370,7 @@ void JoinHandle::release() {
 std::optional<Payload> JoinHandle::join_job() {
     const std::shared_ptr<PoolWorker> worker = std::move(job_);
     PoolWorker& w = *worker;
-    wait_while(w.slot, detail::kPosted);
+    wait_while(w, detail::kPosted, [] {});
     std::optional<Payload> failure = std::exchange(w.failure, std::nullopt);
     detail::PoolState& pool = *w.pool;
     if (w.thread_ended) {
@@ -449,8 +485,7 @@ ThreadPool::~ThreadPool() {
     }
     // All are told first, so that they end together.
     for (const auto& w : idle) {
-        w->slot.store(detail::kStop, std::memory_order_release);
-        w->slot.notify_all();
+        publish(*w, detail::kStop);
     }
     for (const auto& w : idle) {
         w->thread->join();
@@ -483,8 +518,7 @@ std::variant<JoinHandle, SpawnError> ThreadPool::spawn(std::string name,
     }
     worker->job_name = std::move(name);
     worker->body = std::move(body);
-    worker->slot.store(detail::kPosted, std::memory_order_release);
-    worker->slot.notify_all();
+    publish(*worker, detail::kPosted);
     JoinHandle handle;
     handle.job_ = std::move(worker);
     handle.joinable_ = true;
