@@ -8,6 +8,8 @@
 // Usage: console_bench [--repeat R] [--null] [N...]
 //        (default: R = 3, N = 10000 100000; --null: standard output goes to
 //        /dev/null instead of a pipe, which leaves out the reader's wake-ups)
+// The runs with --reuse-threads ("-reuse") hand their tests to reused worker
+// threads; they are compared with the same floor.
 // Runs every configuration R times, round by round, and prints per configuration
 // the best wall time and CPU time (user and system) per test, the peak resident
 // set and the write calls per test, each with its ratio to the floor (for the
@@ -288,9 +290,16 @@ int parent_main(int argc, char** argv) {
         {"floor", 1, "floor", {"1"}, "floor"},
         {"pretty", 1, "run", {"--test-threads", "1"}, "floor"},
         {"terse", 1, "run", {"--test-threads", "1", "--format", "terse"}, "floor"},
+        {"pretty-reuse", 1, "run", {"--test-threads", "1", "--reuse-threads"}, "floor"},
         {"floor", 2, "floor", {"2"}, "floor"},
         {"pretty", 2, "run", {"--test-threads", "2"}, "floor"},
         {"terse", 2, "run", {"--test-threads", "2", "--format", "terse"}, "floor"},
+        {"pretty-reuse", 2, "run", {"--test-threads", "2", "--reuse-threads"}, "floor"},
+        {"terse-reuse",
+         2,
+         "run",
+         {"--test-threads", "2", "--format", "terse", "--reuse-threads"},
+         "floor"},
         {"json",
          2,
          "run",
@@ -311,7 +320,7 @@ int parent_main(int argc, char** argv) {
         {"list", 0, "run", {"--list"}, "list-floor"},
     };
 
-    std::printf("%-10s %7s %7s %10s %6s %10s %6s %9s %6s %8s %6s\n", "run", "tests", "threads",
+    std::printf("%-12s %7s %7s %10s %6s %10s %6s %9s %6s %8s %6s\n", "run", "tests", "threads",
                 "ns/test", "ratio", "cpu ns", "ratio", "peak MiB", "ratio", "wr/test", "ratio");
     for (const std::size_t n : counts) {
         // Rounds over all configurations, so that a change in the machine's
@@ -346,7 +355,7 @@ int parent_main(int argc, char** argv) {
             const double floor_writes = static_cast<double>(floor->writes) / dn;
             char threads[16];
             std::snprintf(threads, sizeof threads, c.threads == 0 ? "-" : "%zu", c.threads);
-            std::printf("%-10s %7zu %7s %10.0f %5.2fx %10.0f %5.2fx %9.1f %5.2fx %8.2f %5.2fx\n",
+            std::printf("%-12s %7zu %7s %10.0f %5.2fx %10.0f %5.2fx %9.1f %5.2fx %8.2f %5.2fx\n",
                         c.label, n, threads, s.wall_ns / dn, s.wall_ns / floor->wall_ns,
                         s.cpu_ns / dn, s.cpu_ns / floor->cpu_ns,
                         static_cast<double>(s.peak_kb) / 1024.0,

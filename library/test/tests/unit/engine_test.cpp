@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include <zuno/test.hpp>
+
 #include "io.hpp"
 #include "panic.hpp"
 #include "thread.hpp"
@@ -893,9 +895,10 @@ TEST(EngineReusedThreads, WhatDiffersFromAThreadPerTest) {
            [&] {
                char kernel[16] = {};
                pthread_getname_np(pthread_self(), kernel, sizeof kernel);
-               return fails_unless(
-                   rt::current_thread_name() == long_name && kernel == long_name.substr(0, 15),
-                   "name");
+               return fails_unless(rt::current_thread_name() == long_name &&
+                                       zuno::current_test_name() == long_name &&
+                                       kernel == long_name.substr(0, 15),
+                                   "name");
            }}},
          {{"tls::a_sets", {"ok", {}}}, {"tls::b_sees", {"ok", {}}}, {long_name, {"ok", {}}}}});
     rows.push_back(
