@@ -229,7 +229,10 @@ std::uint32_t publish(PoolWorker& w, std::uint32_t value) {
 }
 
 // Gives the worker's thread `name` in the kernel, unless it has that already:
-// a rename costs a system call, about as much as running a small test.
+// a rename costs a system call, about as much as running a small test. (A body
+// that renames its own thread behind the worker's back may leave its name to
+// the next body of the same first 15 bytes; reports use the full name, which
+// is always right.)
 void rename_worker(PoolWorker& w, const std::string& name) {
     const std::size_t size = std::min<std::size_t>(name.size(), 15);
     if (name.compare(0, size, w.kernel_name) == 0 && w.kernel_name[size] == '\0') {
@@ -277,7 +280,7 @@ std::uint32_t wait_while(PoolWorker& w, std::uint32_t value, BeforeSleep before_
 // Runs the posted body under its name; the worker's name comes back after it
 // (for the kernel once the worker goes to sleep, or straight to the next
 // body's name when that follows sooner).
-RT_PASSES_FORCED_UNWIND void run_posted(PoolWorker& w) {
+[[gnu::noinline]] RT_PASSES_FORCED_UNWIND void run_posted(PoolWorker& w) {
     THREAD_NAME = &w.job_name;
     rename_worker(w, w.job_name);
     try {
