@@ -127,11 +127,8 @@ public:
         }
         const QuarantineEntry* quarantine = nullptr;
         if (opts_.quarantine && completed.result.is_failure()) {
-            const auto it = opts_.quarantine->tests.find(completed.desc.name.as_slice());
-            if (it != opts_.quarantine->tests.end() &&
-                (!it->second.until || *it->second.until >= today_)) {
-                quarantine = &it->second;
-            }
+            quarantine =
+                quarantine_in_force(*opts_.quarantine, completed.desc.name.as_slice(), today_);
         }
         return listeners_.result(ResultReported{completed, shown, st_, quarantine});
     }

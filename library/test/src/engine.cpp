@@ -561,7 +561,11 @@ rt::IoResult<bool> Scheduler::report(CompletedTest record) {
     if (retries_.absorb(record)) {
         return false;
     }
-    const bool stop = phase_.fail_fast && record.result.is_failure();
+    // A quarantined failure does not fail the run, so it does not stop it either.
+    const bool stop =
+        phase_.fail_fast && record.result.is_failure() &&
+        !(opts_.quarantine &&
+          quarantine_in_force(*opts_.quarantine, record.desc.name.as_slice(), utc_today()));
     RT_TRY(notify_(TestEvent::Result{std::move(record)}));
     return stop;
 }

@@ -672,6 +672,15 @@ rt::Result<QuarantineFile, std::string> read_quarantine(const std::string& path)
     return parse_quarantine(path, bytes.value());
 }
 
+const QuarantineEntry* quarantine_in_force(const QuarantineFile& quarantine, std::string_view name,
+                                           std::string_view today) {
+    const auto it = quarantine.tests.find(name);
+    if (it == quarantine.tests.end() || (it->second.until && *it->second.until < today)) {
+        return nullptr;
+    }
+    return &it->second;
+}
+
 std::string utc_today() {
     const std::time_t now = std::time(nullptr);
     std::tm tm{};

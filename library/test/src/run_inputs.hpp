@@ -66,6 +66,12 @@ struct QuarantineFile {
 [[nodiscard]] rt::Result<QuarantineFile, std::string> parse_quarantine(const std::string& path,
                                                                        std::string_view bytes);
 
+/// The entry of `name` in `quarantine` when it is in force on `today`
+/// ("YYYY-MM-DD"): it has no end, or ends today or later. Null otherwise.
+[[nodiscard]] const QuarantineEntry* quarantine_in_force(const QuarantineFile& quarantine,
+                                                         std::string_view name,
+                                                         std::string_view today);
+
 /// Today's date in UTC, "YYYY-MM-DD".
 [[nodiscard]] std::string utc_today();
 

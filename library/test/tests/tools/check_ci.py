@@ -294,6 +294,14 @@ def check_inputs(program, _schemas):
                 what = " ".join(args[0] + listing)
                 expect_equal((proc.returncode, proc.stdout, proc.stderr.decode(errors="replace")),
                              (101, b"", args[1]), what)
+        # A quarantined failure does not stop a --fail-fast run either.
+        with open(os.path.join(tmp, "qpanics.json"), "w") as f:
+            json.dump({"format": "zuno-quarantine", "version": 1,
+                       "tests": [{**entry, "name": "fail::panics"}]}, f)
+        proc = subprocess.run([program, "--test-threads", "1", *UNSTABLE, "--fail-fast", "--quarantine",
+                               "qpanics.json", "--exact", "fail::panics", "pass::quiet"], cwd=tmp, env=env,
+                              capture_output=True, timeout=60)
+        expect_equal((proc.returncode, proc.stdout.decode().count(" ... ")), (0, 2), "fail-fast past a quarantined failure")
         # Names that match no test: one warning naming the file; the rest runs.
         for args, warning, ran in (
             (["--tests-from", "long.txt"], "warning: 1 names in long.txt match no test\n", ["pass::quiet"]),
