@@ -31,8 +31,9 @@ struct Entry {
 /// Constructed on first use, so registrations in any translation unit may run
 /// in any order during static initialisation.
 std::deque<Entry>& registry() {
-    static std::deque<Entry> entries;
-    return entries;
+    // Never destroyed: the engine reads it while a test may be calling exit().
+    static auto* entries = new std::deque<Entry>;
+    return *entries;
 }
 
 TestDesc descriptor_of(const Entry& e) {
@@ -78,8 +79,9 @@ TestFn body_of(const Entry& e) {
 /// limit, tags), by name. Built by registered_tests() before any test runs and
 /// only read afterwards, from any thread.
 std::unordered_map<std::string_view, const Entry*>& extras_index() {
-    static std::unordered_map<std::string_view, const Entry*> index;
-    return index;
+    // Never destroyed: the engine reads it while a test may be calling exit().
+    static auto* index = new std::unordered_map<std::string_view, const Entry*>;
+    return *index;
 }
 
 bool has_extras(const Entry& e) {
