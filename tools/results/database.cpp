@@ -134,21 +134,6 @@ std::string json_text(const nlohmann::json& value) {
     return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-/// Now, UTC, in the record's timestamp form.
-std::string utc_now() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t secs = std::chrono::system_clock::to_time_t(now);
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-        1000;
-    std::tm tm{};
-    gmtime_r(&secs, &tm);
-    char text[80];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, int(ms));
-    return text;
-}
-
 /// Where `text` may be cut at or before `at` without splitting a UTF-8 sequence.
 std::size_t char_boundary(std::string_view text, std::size_t at) {
     while (at > 0 && at < text.size() && (static_cast<unsigned char>(text[at]) & 0xc0) == 0x80) {
@@ -228,6 +213,20 @@ Expected<void> check_identity(const Identity& id) {
 }
 
 }  // namespace
+
+std::string utc_now() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t secs = std::chrono::system_clock::to_time_t(now);
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
+    std::tm tm{};
+    gmtime_r(&secs, &tm);
+    char text[80];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, int(ms));
+    return text;
+}
 
 std::string bounded_output(std::string_view output) {
     if (output.size() <= STORED_OUTPUT_LIMIT) {

@@ -63,6 +63,9 @@ private:
     sql::Connection db_;
 };
 
+/// Now, UTC, in the record's timestamp form.
+std::string utc_now();
+
 /// `output` cut to STORED_OUTPUT_LIMIT bytes as the database keeps it.
 std::string bounded_output(std::string_view output);
 

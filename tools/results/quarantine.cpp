@@ -1,7 +1,6 @@
 #include "quarantine.hpp"
 
 #include <algorithm>
-#include <chrono>
 #include <ctime>
 
 #include <nlohmann/json.hpp>
@@ -9,20 +8,6 @@
 namespace zuno::results {
 
 namespace {
-
-std::string utc_timestamp_now() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t secs = std::chrono::system_clock::to_time_t(now);
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-        1000;
-    std::tm tm{};
-    gmtime_r(&secs, &tm);
-    char text[80];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, int(ms));
-    return text;
-}
 
 std::optional<std::int64_t> parse_days(const Options& o) {
     const std::optional<std::string> text = o.value("--days");
@@ -217,7 +202,7 @@ Expected<void> quarantine_test(Database& db, const std::string& name, const std:
     }
     s->bind(1, name);
     s->bind(2, reason);
-    s->bind(3, utc_timestamp_now());
+    s->bind(3, utc_now());
     s->bind(4, until);
     return s->run();
 }
