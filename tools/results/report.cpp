@@ -10,13 +10,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "cli.hpp"
+#include "command.hpp"
 #include "database.hpp"
 #include "gate.hpp"
 #include "queries.hpp"
@@ -87,15 +87,6 @@ int usage(const std::string& message) {
     return fail(message + "\n(zuno-results report --help shows the usage)");
 }
 
-std::optional<std::size_t> positive(std::string_view text) {
-    std::size_t value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || value == 0) {
-        return std::nullopt;
-    }
-    return value;
-}
-
 std::optional<std::string> parse(const std::vector<std::string>& args, ReportOptions& o) {
     bool options_done = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -152,7 +143,7 @@ std::optional<std::string> parse(const std::vector<std::string>& args, ReportOpt
             o.filter.labels.emplace_back(pair->substr(0, eq), pair->substr(eq + 1));
         } else if (name == "--last" || name == "--history") {
             const std::optional<std::string> text = value();
-            const std::optional<std::size_t> n = text ? positive(*text) : std::nullopt;
+            const std::optional<std::size_t> n = text ? parse_count(*text) : std::nullopt;
             if (!n) {
                 return name + " needs a whole number of at least 1";
             }
