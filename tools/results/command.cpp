@@ -107,4 +107,18 @@ Expected<void> write_file_atomically(const std::string& path, std::string_view t
     return {};
 }
 
+int write_document(const std::optional<std::string>& output, std::string_view text,
+                   std::string_view what) {
+    if (!output) {
+        write_out(text);
+        return EXIT_OK;
+    }
+    if (auto written = write_file_atomically(*output, text); !written) {
+        write_err("error: cannot write the " + std::string(what) + " to " + *output + ": " +
+                  written.error() + "\n");
+        return EXIT_ERROR;
+    }
+    return EXIT_OK;
+}
+
 }  // namespace zuno::results

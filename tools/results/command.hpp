@@ -77,5 +77,10 @@ std::optional<std::size_t> parse_count(std::string_view text);
 /// Writes `text` to `path` whole: through a temporary file beside it and a
 /// rename, so a reader never sees half a file. The error names no file.
 Expected<void> write_file_atomically(const std::string& path, std::string_view text);
+/// Writes a command's document to the file `output` names (whole, as above), else
+/// to standard output. A failure is reported as "cannot write the `what` to FILE";
+/// returns EXIT_OK or EXIT_ERROR.
+int write_document(const std::optional<std::string>& output, std::string_view text,
+                   std::string_view what);
 
 }  // namespace zuno::results

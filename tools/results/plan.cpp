@@ -165,13 +165,8 @@ int cmd_plan(Options& o) {
     }
     const ShardPlan plan = plan_shards(*costs, *shards);
     const std::string document = plan_document(*costs, plan);
-    if (output) {
-        if (auto written = write_file_atomically(*output, document); !written) {
-            write_err("error: cannot write the plan to " + *output + ": " + written.error() + "\n");
-            return EXIT_ERROR;
-        }
-    } else {
-        write_out(document);
+    if (write_document(output, document, "plan") != EXIT_OK) {
+        return EXIT_ERROR;
     }
     const auto longest = std::max_element(plan.totals.begin(), plan.totals.end());
     const double total = std::accumulate(plan.totals.begin(), plan.totals.end(), 0.0);

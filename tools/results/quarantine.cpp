@@ -168,16 +168,7 @@ int quarantine_export(Options& o) {
     const nlohmann::ordered_json document = {
         {"format", QUARANTINE_FORMAT}, {"version", QUARANTINE_VERSION}, {"tests", tests}};
     const std::string text = dump_json(document);
-    if (!output) {
-        write_out(text);
-        return EXIT_OK;
-    }
-    if (auto written = write_file_atomically(*output, text); !written) {
-        write_err("error: cannot write the quarantine to " + *output + ": " + written.error() +
-                  "\n");
-        return EXIT_ERROR;
-    }
-    return EXIT_OK;
+    return write_document(output, text, "quarantine");
 }
 
 }  // namespace
