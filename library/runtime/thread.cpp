@@ -65,9 +65,6 @@ struct PoolWorker {
     std::atomic<std::uint32_t> sleepers{0};  // threads asleep on `slot`
     std::string worker_name;                 // the thread's own name between bodies
     std::string job_name;                    // the name of the body it runs
-    // What the kernel has as the thread's name (at most 15 bytes), kept by
-    // the worker's thread.
-    char kernel_name[16] = {};
     std::function<void()> body;
     std::optional<Payload> failure;  // a panic that escaped the body
     bool thread_ended = false;       // the body ended the worker's thread
@@ -228,26 +225,9 @@ std::uint32_t publish(PoolWorker& w, std::uint32_t value) {
     return previous;
 }
 
-// Gives the worker's thread `name` in the kernel, unless it has that already:
-// a rename costs a system call, about as much as running a small test. (A body
-// that renames its own thread behind the worker's back may leave its name to
-// the next body of the same first 15 bytes; reports use the full name, which
-// is always right.)
-void rename_worker(PoolWorker& w, const std::string& name) {
-    const std::size_t size = std::min<std::size_t>(name.size(), 15);
-    if (name.compare(0, size, w.kernel_name) == 0 && w.kernel_name[size] == '\0') {
-        return;
-    }
-    std::copy_n(name.data(), size, w.kernel_name);
-    w.kernel_name[size] = '\0';
-    pthread_setname_np(pthread_self(), w.kernel_name);
-}
-
 // Waits until the worker's slot holds something other than `value`, which it
-// returns: checks for a while (see above), then sleeps. `before_sleep` runs
-// once, if it comes to sleeping.
-template <typename BeforeSleep>
-std::uint32_t wait_while(PoolWorker& w, std::uint32_t value, BeforeSleep before_sleep) {
+// returns: checks for a while (see above), then sleeps.
+std::uint32_t wait_while(PoolWorker& w, std::uint32_t value) {
     std::uint32_t now = w.slot.load(std::memory_order_acquire);
     if (now != value) {
         return now;
@@ -266,7 +246,6 @@ std::uint32_t wait_while(PoolWorker& w, std::uint32_t value, BeforeSleep before_
         }
     } while (std::chrono::steady_clock::now() < until);
     POOL_SPIN = std::max(POOL_SPIN / 2, kPoolSpinMin);
-    before_sleep();
     w.sleepers.fetch_add(1);
     while ((now = w.slot.load()) == value) {
         // Returns at once when the slot no longer holds `value`.
@@ -277,12 +256,10 @@ std::uint32_t wait_while(PoolWorker& w, std::uint32_t value, BeforeSleep before_
     return now;
 }
 
-// Runs the posted body under its name; the worker's name comes back after it
-// (for the kernel once the worker goes to sleep, or straight to the next
-// body's name when that follows sooner).
+// Runs the posted body under its name; the worker's name comes back after it.
 [[gnu::noinline]] RT_PASSES_FORCED_UNWIND void run_posted(PoolWorker& w) {
     THREAD_NAME = &w.job_name;
-    rename_worker(w, w.job_name);
+    set_kernel_name(w.job_name);
     try {
         w.body();
     } catch (abi::__forced_unwind&) {
@@ -299,18 +276,15 @@ std::uint32_t wait_while(PoolWorker& w, std::uint32_t value, BeforeSleep before_
     // Release the body (and what it captured) on this thread, before join returns.
     w.body = nullptr;
     THREAD_NAME = &w.worker_name;
+    set_kernel_name(w.worker_name);
 }
 
 // The body of a worker's thread: runs posted bodies until stopped or given up.
 RT_PASSES_FORCED_UNWIND void worker_loop(const std::shared_ptr<PoolWorker>& worker) {
     PoolWorker& w = *worker;
     // The thread's start has given it the worker's name.
-    const std::size_t size = std::min<std::size_t>(w.worker_name.size(), 15);
-    std::copy_n(w.worker_name.data(), size, w.kernel_name);
-    w.kernel_name[size] = '\0';
     for (;;) {
-        if (wait_while(w, detail::kFinished, [&w] { rename_worker(w, w.worker_name); }) !=
-            detail::kPosted) {
+        if (wait_while(w, detail::kFinished) != detail::kPosted) {
             return;  // stopped by the pool, or given up while idle
         }
         run_posted(w);
@@ -373,7 +347,7 @@ void JoinHandle::release() {
 std::optional<Payload> JoinHandle::join_job() {
     const std::shared_ptr<PoolWorker> worker = std::move(job_);
     PoolWorker& w = *worker;
-    wait_while(w, detail::kPosted, [] {});
+    wait_while(w, detail::kPosted);
     std::optional<Payload> failure = std::exchange(w.failure, std::nullopt);
     detail::PoolState& pool = *w.pool;
     if (w.thread_ended) {
