@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <iterator>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -268,18 +269,33 @@ Expected<Database> Database::open(const std::string& path, Access access) {
     }
     Database database(std::move(*db));
     if (access == Access::Write || id->user_version < SCHEMA_VERSION) {
-        auto mode = database.db_.prepare("PRAGMA journal_mode=WAL");
-        if (!mode) {
-            return Error{"cannot switch to WAL: " + mode.error()};
-        }
-        auto row = mode->step();
-        if (!row) {
-            return Error{"cannot switch to WAL: " + row.error()};
-        }
-        mode->reset();
+        RESULTS_TRY(database.switch_to_wal());
         RESULTS_TRY(database.migrate());
     }
     return database;
+}
+
+Expected<void> Database::switch_to_wal() {
+    auto mode = db_.prepare("PRAGMA journal_mode=WAL");
+    if (!mode) {
+        return Error{"cannot switch to WAL: " + mode.error()};
+    }
+    // Another process switching a new database at the same moment makes this
+    // fail at once with "database is locked": SQLite does not wait for the
+    // busy timeout here. Try again until the timeout has passed.
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(BUSY_TIMEOUT_MS);
+    for (;;) {
+        auto row = mode->step();
+        mode->reset();
+        if (row) {
+            return {};
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return Error{"cannot switch to WAL: " + row.error()};
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 Expected<void> Database::migrate() {

@@ -58,6 +58,8 @@ public:
 
 private:
     explicit Database(sql::Connection db) : db_(std::move(db)) {}
+    /// Puts the database in WAL mode (kept in the file once set).
+    Expected<void> switch_to_wal();
     Expected<void> migrate();
     Expected<IngestOutcome> store(const RunRecord& record, std::string_view source);
     sql::Connection db_;
