@@ -90,13 +90,23 @@ public:
     virtual rt::IoResult<void> write_merged_doctests_times(double total, double compilation) = 0;
 
     /// Not one of the nine: a run reports each result through this, with its
-    /// notes. Formatters that show no notes keep the default, write_result.
+    /// notes. The default writes a quarantined failure through
+    /// write_quarantined_failure and every other result through write_result.
     virtual rt::IoResult<void> write_result_noted(const TestDesc& desc, const TestResult& result,
                                                   const std::optional<TestExecTime>& exec_time,
                                                   std::span<const std::uint8_t> stdout_bytes,
-                                                  const ResultNotes& /*notes*/,
+                                                  const ResultNotes& notes,
                                                   const ConsoleTestState& state) {
+        if (notes.quarantine != nullptr && result.is_failure()) {
+            return write_quarantined_failure(desc, exec_time);
+        }
         return write_result(desc, result, exec_time, stdout_bytes, state);
+    }
+    /// A failure that does not fail the run (`--quarantine`), for formatters
+    /// that keep the default write_result_noted.
+    virtual rt::IoResult<void> write_quarantined_failure(
+        const TestDesc& /*desc*/, const std::optional<TestExecTime>& /*exec_time*/) {
+        return {};
     }
 };
 

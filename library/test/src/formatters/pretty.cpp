@@ -91,15 +91,8 @@ rt::IoResult<void> PrettyFormatter::write_result(const TestDesc& desc, const Tes
     return write_plain(sink_, "\n");
 }
 
-rt::IoResult<void> PrettyFormatter::write_result_noted(const TestDesc& desc,
-                                                       const TestResult& result,
-                                                       const std::optional<TestExecTime>& exec_time,
-                                                       std::span<const std::uint8_t> stdout_bytes,
-                                                       const ResultNotes& notes,
-                                                       const ConsoleTestState& state) {
-    if (notes.quarantine == nullptr || !result.is_failure()) {
-        return write_result(desc, result, exec_time, stdout_bytes, state);
-    }
+rt::IoResult<void> PrettyFormatter::write_quarantined_failure(
+    const TestDesc& desc, const std::optional<TestExecTime>& exec_time) {
     if (parallel_) {
         RT_TRY(write_text(sink_, test_name_text(desc, name_width_)));
     }

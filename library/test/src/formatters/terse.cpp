@@ -67,15 +67,8 @@ rt::IoResult<void> TerseFormatter::write_result(const TestDesc& desc, const Test
     return write_failed(desc.name.as_slice());
 }
 
-rt::IoResult<void> TerseFormatter::write_result_noted(const TestDesc& desc,
-                                                      const TestResult& result,
-                                                      const std::optional<TestExecTime>& exec_time,
-                                                      std::span<const std::uint8_t> stdout_bytes,
-                                                      const ResultNotes& notes,
-                                                      const ConsoleTestState& state) {
-    if (notes.quarantine == nullptr || !result.is_failure()) {
-        return write_result(desc, result, exec_time, stdout_bytes, state);
-    }
+rt::IoResult<void> TerseFormatter::write_quarantined_failure(
+    const TestDesc& /*desc*/, const std::optional<TestExecTime>& /*exec_time*/) {
     // A quarantined failure takes one character, as a pass does.
     return write_short_result("q", term::color::YELLOW);
 }

@@ -40,11 +40,8 @@ public:
                                     const std::optional<TestExecTime>& exec_time,
                                     std::span<const std::uint8_t> stdout_bytes,
                                     const ConsoleTestState& state) override;
-    rt::IoResult<void> write_result_noted(const TestDesc& desc, const TestResult& result,
-                                          const std::optional<TestExecTime>& exec_time,
-                                          std::span<const std::uint8_t> stdout_bytes,
-                                          const ResultNotes& notes,
-                                          const ConsoleTestState& state) override;
+    rt::IoResult<void> write_quarantined_failure(
+        const TestDesc& desc, const std::optional<TestExecTime>& exec_time) override;
     rt::IoResult<bool> write_run_finish(ConsoleTestState& state) override;
     rt::IoResult<void> write_merged_doctests_times(double total, double compilation) override;
 
